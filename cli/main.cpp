@@ -1,0 +1,39 @@
+#include <CLI/CLI.hpp>
+
+#include "cli/recover_command.h"
+
+int main(int argc, char** argv) {
+  using namespace korvid::cli;
+
+  CLI::App app{"korvid-cli: recovers AVI recordings from disks, volumes and disk images.\n"
+               "It scans the raw bytes for video chunks, chains those that lie back to back and\n"
+               "writes each chain behind the header of a sample recorded by the same device."};
+  app.footer(
+      "Exit codes:\n"
+      "  0    done\n"
+      "  1    the run failed (a read or write error; files completed before it stay)\n"
+      "  2    usage: bad options, a missing or unreadable source, sample or output folder\n"
+      "  130  stopped with Ctrl-C: the chunk in hand was finished and what was found written");
+  app.require_subcommand(1);
+
+  RecoverOptions options;
+  CLI::App* recover = app.add_subcommand("recover", "Scan a source and write every chain found as 1.AVI, 2.AVI, ...");
+  recover->add_option("--source", options.Source, "Disk, volume or image file to scan (opened read-only)")->required();
+  recover->add_option("--sample", options.Sample, "An intact AVI file recorded by the same device")->required();
+  recover->add_option("--output", options.Output, "Existing folder that receives the recovered files")->required();
+  recover->add_option("--mode", options.Mode, "whole-disk (AVI video chunks, the default) or container (MP4/MOV/MXF)")
+      ->check(CLI::IsMember({"whole-disk", "container"}));
+  recover->add_flag("--json", options.Json, "Print the summary as one JSON object on stdout");
+  recover->add_flag("--quiet", options.Quiet, "Print no progress and no text summary");
+  recover->add_flag("--allow-same-device", options.AllowSameDevice,
+                    "Write into a folder on the device being recovered (destroys what is recovered)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? ExitDone : ExitUsage;
+  }
+  if (recover->parsed()) return RunRecoverCommand(options);
+  return ExitUsage;
+}

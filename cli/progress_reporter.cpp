@@ -1,0 +1,97 @@
+#include "cli/progress_reporter.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <string>
+
+#include "cli/format.h"
+
+namespace korvid::cli {
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void OnInterrupt(int) {
+  interrupted.store(true);
+  static const char kNote[] =
+      "\nStopping after the current chunk; what was found will be written. "
+      "Ctrl-C again ends at once.\n";
+  [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, kNote, sizeof kNote - 1);
+  std::signal(SIGINT, SIG_DFL);
+}
+
+constexpr int kBarWidth = 30;
+
+}  // namespace
+
+void InstallInterruptHandler() { std::signal(SIGINT, OnInterrupt); }
+
+bool InterruptRequested() { return interrupted.load(); }
+
+ProgressReporter::ProgressReporter(std::FILE* out, bool terminal, bool quiet)
+    : out_(out), terminal_(terminal), quiet_(quiet), start_(std::chrono::steady_clock::now()) {}
+
+bool ProgressReporter::Due(std::chrono::steady_clock::time_point now, int percent) {
+  if (quiet_) return false;
+  const bool first = lastPercent_ < 0;
+  const bool show = terminal_ ? first || now - lastShown_ >= std::chrono::milliseconds(100)
+                              : first || percent / 10 != lastPercent_ / 10;
+  if (!show) return false;
+  lastShown_ = now;
+  lastPercent_ = percent;
+  return true;
+}
+
+void ProgressReporter::Emit(const char* line) {
+  if (terminal_) {
+    std::fprintf(out_, "\r%s\033[K", line);
+    lineOpen_ = true;
+  } else {
+    std::fprintf(out_, "%s\n", line);
+  }
+  std::fflush(out_);
+}
+
+void ProgressReporter::ScanProgress(int64_t scanned, int64_t total) {
+  const auto now = std::chrono::steady_clock::now();
+  const int percent = total > 0 ? static_cast<int>(scanned * 100 / total) : 100;
+  if (!Due(now, percent)) return;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  const double rate = seconds > 0 ? static_cast<double>(scanned) / seconds : 0;
+  const std::string remaining =
+      rate > 0 ? FormatDuration(static_cast<double>(total - scanned) / rate) : "--:--";
+  std::string bar(kBarWidth, '.');
+  const size_t done = static_cast<size_t>(percent * kBarWidth / 100);
+  bar.replace(0, done, done, '#');
+  char line[256];
+  std::snprintf(line, sizeof line, "scan  [%s] %3d%%  %s/s  remaining %s  fragments %llu",
+                bar.c_str(), percent, FormatBytes(static_cast<uint64_t>(rate)).c_str(),
+                remaining.c_str(), static_cast<unsigned long long>(fragments_));
+  Emit(line);
+}
+
+void ProgressReporter::WriteProgress(uint64_t record, uint64_t records) {
+  if (!writing_) {
+    writing_ = true;
+    lastPercent_ = -1;
+    Finish();
+  }
+  const int percent = records > 1 ? static_cast<int>(record * 100 / (records - 1)) : 100;
+  if (!Due(std::chrono::steady_clock::now(), percent)) return;
+  char line[128];
+  std::snprintf(line, sizeof line, "write %3d%%  record %llu of %llu", percent,
+                static_cast<unsigned long long>(record + 1), static_cast<unsigned long long>(records));
+  Emit(line);
+}
+
+void ProgressReporter::Finish() {
+  if (lineOpen_) {
+    std::fputc('\n', out_);
+    std::fflush(out_);
+    lineOpen_ = false;
+  }
+}
+
+}  // namespace korvid::cli

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+
+#include "engine/run_control.h"
+
+namespace korvid::cli {
+
+// Installs a SIGINT handler that asks the running scan to stop; a second Ctrl-C ends the
+// program at once.
+void InstallInterruptHandler();
+bool InterruptRequested();
+
+// Reports a run on stderr: a redrawn bar on a terminal, a line now and then otherwise.
+class ProgressReporter : public RunObserver {
+ public:
+  ProgressReporter(std::FILE* out, bool terminal, bool quiet);
+
+  bool StopRequested() override { return InterruptRequested(); }
+  void ScanProgress(int64_t scanned, int64_t total) override;
+  void FragmentsFound(uint64_t count) override { fragments_ = count; }
+  void WriteProgress(uint64_t record, uint64_t records) override;
+  // Ends the bar's line so that what follows starts on a fresh one.
+  void Finish();
+
+ private:
+  bool Due(std::chrono::steady_clock::time_point now, int percent);
+  void Emit(const char* line);
+
+  std::FILE* out_;
+  bool terminal_;
+  bool quiet_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point lastShown_{};
+  int lastPercent_ = -1;
+  uint64_t fragments_ = 0;
+  bool lineOpen_ = false;
+  bool writing_ = false;
+};
+
+}  // namespace korvid::cli

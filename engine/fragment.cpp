@@ -1,0 +1,46 @@
+#include "fragment.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace korvid {
+
+int CompareFragments(const Fragment& a, const Fragment& b) {
+  if (a.Position > b.Position) return 1;
+  if (a.Position < b.Position) return -1;
+  return 0;
+}
+
+FragmentList::FragmentList(FragmentList&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+FragmentList& FragmentList::operator=(FragmentList&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+void FragmentList::Grow() {
+  const size_t capacity = capacity_ == 0 ? 4096 : capacity_ * 2;
+  void* grown = std::realloc(data_, capacity * sizeof(Fragment));
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<Fragment*>(grown);
+  capacity_ = capacity;
+}
+
+bool FragmentBefore(const Fragment& a, const Fragment& b) { return CompareFragments(a, b) < 0; }
+
+void SortFragments(FragmentList& list) {
+  // Records with equal Position are identical, so the sort need not be stable.
+  if (!std::is_sorted(list.begin(), list.end(), FragmentBefore)) {
+    std::sort(list.begin(), list.end(), FragmentBefore);
+  }
+}
+
+}  // namespace korvid

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+namespace korvid {
+
+// One signature hit on the source.
+struct Fragment {
+  int64_t Position;  // byte offset of the hit's first byte from the start of the source
+  uint32_t Length;   // little-endian word 4 bytes after the hit, plus 8, modulo 2^32
+};
+static_assert(sizeof(Fragment) == 16, "a record must stay 16 bytes: media hold millions");
+
+// 1, 0 or -1 as the first record's Position is greater than, equal to or less than the second's.
+int CompareFragments(const Fragment& a, const Fragment& b);
+
+// The records of one run in one contiguous block. Grown with realloc, which moves large
+// blocks by remapping pages instead of copying, so a list of n records never needs much
+// more than 16·n bytes of memory, even while it grows.
+class FragmentList {
+ public:
+  FragmentList() = default;
+  FragmentList(const FragmentList&) = delete;
+  FragmentList& operator=(const FragmentList&) = delete;
+  FragmentList(FragmentList&& other) noexcept;
+  FragmentList& operator=(FragmentList&& other) noexcept;
+  ~FragmentList() { std::free(data_); }
+
+  void push_back(const Fragment& f) {
+    if (size_ == capacity_) Grow();
+    data_[size_++] = f;
+  }
+  void clear() { size_ = 0; }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  Fragment& operator[](size_t i) { return data_[i]; }
+  const Fragment& operator[](size_t i) const { return data_[i]; }
+  Fragment* begin() { return data_; }
+  Fragment* end() { return data_ + size_; }
+  const Fragment* begin() const { return data_; }
+  const Fragment* end() const { return data_ + size_; }
+
+ private:
+  void Grow();
+
+  Fragment* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;  // size_ <= capacity_
+};
+
+// CompareFragments as the "less than" of a sort.
+bool FragmentBefore(const Fragment& a, const Fragment& b);
+
+// Sorts the list into ascending Position with CompareFragments.
+void SortFragments(FragmentList& list);
+
+}  // namespace korvid

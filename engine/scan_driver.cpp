@@ -1,0 +1,99 @@
+#include "scan_driver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <span>
+
+#include "sample_header.h"
+#include "sector_reader.h"
+#include "signatures.h"
+
+namespace korvid {
+namespace {
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Reads the source chunk after chunk and appends every hit to `fragments`. A chunk is searched
+// behind the unexamined tail of the one before, so that a signature on a chunk border, size word
+// included, is found exactly once, and no byte is read twice.
+void Scan(SourceDevice& source, const PatternList& patterns, RunObserver& observer,
+          FragmentList& fragments, RecoveryReport& report) {
+  const int64_t size = source.Size();
+  const size_t margin = patterns.Margin();
+  std::vector<uint8_t> window(margin + static_cast<size_t>(ScanChunkSize));
+  size_t carried = 0;
+  int64_t position = 0;
+
+  while (position < size) {
+    if (observer.StopRequested()) {
+      report.Stopped = true;
+      break;
+    }
+    observer.Yield();
+    observer.ScanProgress(position, size);
+
+    const size_t length = static_cast<size_t>(std::min(ScanChunkSize, size - position));
+    report.UnreadableScanBytes +=
+        ReadSectors(source, position, window.data() + carried, length, 0, length);
+    const size_t filled = carried + length;
+    const size_t searchEnd = filled > margin ? filled - margin : 0;
+    const size_t before = fragments.size();
+    SearchChunk(patterns, std::span(window.data(), filled), position - static_cast<int64_t>(carried),
+                fragments, searchEnd);
+    // Patterns are searched one after another; sorting each chunk's hits keeps the list in order.
+    std::sort(fragments.begin() + before, fragments.end(), FragmentBefore);
+
+    carried = filled - searchEnd;
+    std::memmove(window.data(), window.data() + searchEnd, carried);
+    position += static_cast<int64_t>(length);
+    report.BytesScanned = position;
+    observer.FragmentsFound(fragments.size());
+  }
+  if (carried > 0) {
+    SearchChunk(patterns, std::span(window.data(), carried), position - static_cast<int64_t>(carried),
+                fragments);
+    observer.FragmentsFound(fragments.size());
+  }
+}
+
+}  // namespace
+
+const std::vector<std::string>& PatternsFor(ScanMode mode) {
+  return mode == ScanMode::Container ? ContainerPatterns : AviChunkPatterns;
+}
+
+void RunRecovery(const RecoveryRequest& request, RunObserver& observer, RecoveryReport& report) {
+  SourceDevice& source = *request.Source;
+  report.SourceSize = source.Size();
+  // Read before the scan: a missing header must not cost a scan of a whole disk first.
+  const std::vector<uint8_t> header = ReadSampleHeader(request.SampleCachePath);
+
+  FragmentList fragments;
+  std::exception_ptr scanError;
+  const auto scanStart = std::chrono::steady_clock::now();
+  try {
+    Scan(source, PatternList(PatternsFor(request.Mode)), observer, fragments, report);
+  } catch (...) {
+    // What was found before the failure is still written.
+    scanError = std::current_exception();
+  }
+  report.ScanSeconds = SecondsSince(scanStart);
+  report.FragmentsFound = fragments.size();
+
+  SortFragments(fragments);
+  const auto writeStart = std::chrono::steady_clock::now();
+  try {
+    WriteFragments(source, fragments, header, request.OutputFolder, observer, report.Write);
+  } catch (...) {
+    report.WriteSeconds = SecondsSince(writeStart);
+    throw;
+  }
+  report.WriteSeconds = SecondsSince(writeStart);
+  if (scanError) std::rethrow_exception(scanError);
+}
+
+}  // namespace korvid

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fragment_writer.h"
+#include "run_control.h"
+#include "source_device.h"
+
+namespace korvid {
+
+// The source is read in chunks of this many bytes, at offsets that are multiples of it.
+inline constexpr int64_t ScanChunkSize = 262144;
+
+enum class ScanMode {
+  Container,  // ISO media and MXF signatures
+  WholeDisk,  // AVI video chunks over the whole source
+  FreeSpace,  // AVI video chunks in the free space of a file system
+};
+
+// The signature texts that a mode searches for.
+const std::vector<std::string>& PatternsFor(ScanMode mode);
+
+struct RecoveryRequest {
+  SourceDevice* Source = nullptr;
+  ScanMode Mode = ScanMode::WholeDisk;
+  std::filesystem::path OutputFolder;
+  std::filesystem::path SampleCachePath;
+};
+
+struct RecoveryReport {
+  int64_t SourceSize = 0;
+  int64_t BytesScanned = 0;
+  uint64_t FragmentsFound = 0;
+  uint64_t UnreadableScanBytes = 0;  // source bytes the scan could not read
+  bool Stopped = false;              // the scan ended early at the user's request
+  double ScanSeconds = 0;
+  double WriteSeconds = 0;
+  WriteReport Write;
+};
+
+// One recovery: reads the sample header, scans the source for the mode's signatures, then
+// writes every chain of back-to-back chunks behind that header. `report` holds what was done
+// even when the run ends in a KorvidError, which is raised after the files found so far have
+// been written (a failure of the scan) or with the files completed so far (a failure of the
+// writer).
+void RunRecovery(const RecoveryRequest& request, RunObserver& observer, RecoveryReport& report);
+
+}  // namespace korvid

@@ -1,0 +1,119 @@
+#include "signatures.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korvid {
+
+const std::vector<std::string> ContainerPatterns = {
+    "6D646174",
+    "667479706D703432",
+    "060E2B34020501010D01020101020400",
+    "060E2B3402050101",
+};
+
+const std::vector<std::string> AviChunkPatterns = {
+    "30306462",
+    "30306463",
+};
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool Decode(const std::string& text, std::vector<uint8_t>& bytes) {
+  if (text.empty() || text.size() % 2 != 0) return false;
+  bytes.clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = HexDigit(text[i]);
+    const int low = HexDigit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+  }
+  return true;
+}
+
+uint32_t LittleEndian32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Sixteen byte lanes; GCC maps this onto the target's SIMD registers (SSE2 on x86).
+using Lanes = uint8_t __attribute__((vector_size(16)));
+
+Lanes Load(const uint8_t* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+bool AnySet(Lanes v) {
+  uint64_t halves[2];
+  std::memcpy(halves, &v, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+// Calls hit(p) for every p < last at which `pattern` occurs in data[0, size), ascending.
+// Candidates are filtered sixteen offsets at a time on the pattern's first and last byte.
+template <typename Hit>
+void FindAll(const uint8_t* data, size_t size, size_t last, const std::vector<uint8_t>& pattern,
+             Hit&& hit) {
+  const size_t length = pattern.size();
+  if (size < length) return;
+  last = std::min(last, size - length + 1);
+  const size_t tailOffset = length - 1;
+  const Lanes first = Lanes{} + pattern.front();
+  const Lanes final = Lanes{} + pattern.back();
+
+  auto confirm = [&](size_t p) {
+    if (p < last && std::memcmp(data + p, pattern.data(), length) == 0) hit(p);
+  };
+
+  size_t p = 0;
+  for (; p < last && p + 32 + tailOffset <= size; p += 32) {
+    const Lanes m0 = (Load(data + p) == first) & (Load(data + p + tailOffset) == final);
+    const Lanes m1 = (Load(data + p + 16) == first) & (Load(data + p + 16 + tailOffset) == final);
+    if (!AnySet(m0 | m1)) continue;
+    for (size_t i = 0; i < 16; ++i) {
+      if (m0[i]) confirm(p + i);
+    }
+    for (size_t i = 0; i < 16; ++i) {
+      if (m1[i]) confirm(p + 16 + i);
+    }
+  }
+  for (; p < last; ++p) {
+    if (data[p] == pattern.front()) confirm(p);
+  }
+}
+
+}  // namespace
+
+PatternList::PatternList(const std::vector<std::string>& texts) {
+  std::vector<uint8_t> bytes;
+  for (const std::string& text : texts) {
+    if (!Decode(text, bytes)) break;
+    margin_ = std::max(margin_, bytes.size() - 1);
+    patterns_.push_back(bytes);
+  }
+}
+
+void SearchChunk(const PatternList& patterns, std::span<const uint8_t> bytes, int64_t start,
+                 FragmentList& out, size_t searchEnd) {
+  const uint8_t* data = bytes.data();
+  const size_t size = bytes.size();
+  for (const std::vector<uint8_t>& pattern : patterns.Patterns()) {
+    FindAll(data, size, searchEnd, pattern, [&](size_t p) {
+      if (p + 8 > size) return;
+      const uint32_t word = LittleEndian32(data + p + 4);
+      if (word == 0) return;
+      out.push_back(Fragment{start + static_cast<int64_t>(p), word + 8u});
+    });
+  }
+}
+
+}  // namespace korvid

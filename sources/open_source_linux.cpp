@@ -1,0 +1,102 @@
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <system_error>
+
+#include "engine/errors.h"
+#include "sources/open_source.h"
+
+namespace korvid::sources {
+namespace {
+
+class FileSource final : public SourceDevice {
+ public:
+  FileSource(std::string path, int fd, int64_t size) : path_(std::move(path)), fd_(fd), size_(size) {}
+  ~FileSource() override { ::close(fd_); }
+
+  const std::string& Path() const override { return path_; }
+  int64_t Size() const override { return size_; }
+
+  ReadResult ReadAt(int64_t offset, uint8_t* buffer, size_t length) override {
+    ReadResult result;
+    while (result.Bytes < length) {
+      const ssize_t got = ::pread(fd_, buffer + result.Bytes, length - result.Bytes,
+                                  static_cast<off_t>(offset + static_cast<int64_t>(result.Bytes)));
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        result.Error = errno;
+        break;
+      }
+      if (got == 0) break;  // end of data
+      result.Bytes += static_cast<size_t>(got);
+    }
+    return result;
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+  int64_t size_;
+};
+
+[[noreturn]] void OpenFailed(const std::string& path, int error) {
+  throw KorvidError(ErrorKind::OpenFailed, path, SystemErrorText(error));
+}
+
+// The whole disk that holds block device `device`: itself, or the parent of a partition.
+dev_t WholeDisk(dev_t device) {
+  const std::string sys =
+      "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  std::error_code error;
+  if (!std::filesystem::exists(sys + "/partition", error)) return device;
+  std::ifstream parentDev(std::filesystem::canonical(sys, error).parent_path() / "dev");
+  unsigned maj = 0, min = 0;
+  char colon = 0;
+  if (parentDev >> maj >> colon >> min && colon == ':') return makedev(maj, min);
+  return device;
+}
+
+}  // namespace
+
+std::unique_ptr<SourceDevice> OpenSource(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) OpenFailed(path, errno);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int error = errno;
+    ::close(fd);
+    OpenFailed(path, error);
+  }
+  int64_t size = 0;
+  if (S_ISBLK(info.st_mode)) {
+    uint64_t bytes = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+      const int error = errno;
+      ::close(fd);
+      OpenFailed(path, error);
+    }
+    size = static_cast<int64_t>(bytes);
+  } else if (S_ISREG(info.st_mode)) {
+    size = info.st_size;
+  } else {
+    ::close(fd);
+    OpenFailed(path, S_ISDIR(info.st_mode) ? EISDIR : ENODEV);
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return std::make_unique<FileSource>(path, fd, size);
+}
+
+bool OutputOnSourceDevice(const std::string& sourcePath, const std::filesystem::path& outputFolder) {
+  struct stat source {}, folder {};
+  if (::stat(sourcePath.c_str(), &source) != 0 || !S_ISBLK(source.st_mode)) return false;
+  if (::stat(outputFolder.c_str(), &folder) != 0) return false;
+  return WholeDisk(source.st_rdev) == WholeDisk(folder.st_dev);
+}
+
+}  // namespace korvid::sources
