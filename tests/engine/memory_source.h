@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/source_device.h"
+
+namespace korvid::testing {
+
+// A source held in memory that logs every read and fails the sectors it is told to fail,
+// the way a damaged disk does: a read that touches a bad sector delivers the sectors before it
+// and then fails with EIO.
+class MemorySource : public SourceDevice {
+ public:
+  explicit MemorySource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+
+  const std::string& Path() const override { return path_; }
+  int64_t Size() const override { return static_cast<int64_t>(bytes_.size()); }
+
+  ReadResult ReadAt(int64_t offset, uint8_t* buffer, size_t length) override {
+    reads.emplace_back(offset, length);
+    ReadResult result;
+    const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(length), Size());
+    for (int64_t at = offset; at < end; ++at) {
+      if (badSectors.count(at / 512) != 0) {
+        result.Error = EIO;
+        return result;
+      }
+      buffer[result.Bytes++] = bytes_[static_cast<size_t>(at)];
+    }
+    return result;
+  }
+
+  std::vector<uint8_t>& Bytes() { return bytes_; }
+
+  std::vector<std::pair<int64_t, size_t>> reads;  // offset and length of every ReadAt
+  std::set<int64_t> badSectors;                   // sector numbers that cannot be read
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::string path_ = "memory";
+};
+
+// Bytes with no signature in them: a repeating ramp that never forms "00d".
+inline std::vector<uint8_t> Filler(size_t size) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(0x80 + i % 97);
+  return bytes;
+}
+
+// Puts an AVI chunk header (id, little-endian size) at `at`.
+inline void PutChunkHeader(std::vector<uint8_t>& bytes, size_t at, const char* id, uint32_t size) {
+  std::memcpy(bytes.data() + at, id, 4);
+  for (int i = 0; i < 4; ++i) bytes[at + 4 + i] = static_cast<uint8_t>(size >> (8 * i));
+}
+
+}  // namespace korvid::testing

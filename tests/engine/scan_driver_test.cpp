@@ -1,0 +1,168 @@
+#include "engine/scan_driver.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/errors.h"
+#include "engine/memory_source.h"
+#include "engine/temp_folder.h"
+
+namespace korvid {
+namespace {
+
+using testing::Filler;
+using testing::MemorySource;
+using testing::PutChunkHeader;
+using testing::ReadFile;
+using testing::TempFolder;
+
+const std::vector<uint8_t> kHeader = {'h', 'd', 'r', 'm', 'o', 'v', 'i'};
+
+struct Recorder : RunObserver {
+  bool StopRequested() override { return stopAfterChunks >= 0 && chunks >= stopAfterChunks; }
+  void Yield() override { ++yields; }
+  void ScanProgress(int64_t scanned, int64_t) override {
+    progress.push_back(scanned);
+    ++chunks;
+  }
+  void FragmentsFound(uint64_t count) override { found = count; }
+  int stopAfterChunks = -1;
+  int chunks = 0;
+  int yields = 0;
+  uint64_t found = 0;
+  std::vector<int64_t> progress;
+};
+
+class ScanTest : public ::testing::Test {
+ protected:
+  RecoveryReport Run(MemorySource& source, ScanMode mode = ScanMode::WholeDisk) {
+    testing::WriteFile(folder / "sample.bin", kHeader);
+    std::filesystem::create_directories(folder / "out");
+    RecoveryRequest request;
+    request.Source = &source;
+    request.Mode = mode;
+    request.OutputFolder = folder / "out";
+    request.SampleCachePath = folder / "sample.bin";
+    RecoveryReport report;
+    RunRecovery(request, recorder, report);
+    return report;
+  }
+  std::vector<uint8_t> Expected(MemorySource& source, int64_t from, int64_t to) {
+    std::vector<uint8_t> bytes = kHeader;
+    bytes.insert(bytes.end(), source.Bytes().begin() + from, source.Bytes().begin() + to);
+    return bytes;
+  }
+  Recorder recorder;
+  TempFolder folder;
+};
+
+TEST_F(ScanTest, ReadsWholeChunksAtChunkOffsetsAndReportsProgress) {
+  MemorySource source(Filler(3 * 262144 + 1000));
+  const auto report = Run(source);
+  std::vector<std::pair<int64_t, size_t>> expected = {
+      {0, 262144}, {262144, 262144}, {524288, 262144}, {786432, 1000}};
+  EXPECT_EQ(source.reads, expected);
+  EXPECT_EQ(recorder.progress, (std::vector<int64_t>{0, 262144, 524288, 786432}));
+  EXPECT_EQ(report.BytesScanned, 3 * 262144 + 1000);
+  EXPECT_EQ(recorder.yields, 4);
+  EXPECT_FALSE(report.Stopped);
+}
+
+TEST_F(ScanTest, EmptySourceReadsNothingAndWritesNothing) {
+  MemorySource source({});
+  const auto report = Run(source);
+  EXPECT_TRUE(source.reads.empty());
+  EXPECT_EQ(report.FragmentsFound, 0u);
+  EXPECT_TRUE(report.Write.Files.empty());
+}
+
+// A chain of three chunks whose second header starts at every offset around the first chunk
+// border: each chunk is found once, and the file holds the three chunks.
+class BorderTest : public ScanTest, public ::testing::WithParamInterface<int64_t> {};
+
+TEST_P(BorderTest, ChunkHeaderAcrossAChunkBorderIsFoundOnce) {
+  const int64_t second = 262144 + GetParam();
+  MemorySource source(Filler(600000));
+  const int64_t first = second - 1000;
+  PutChunkHeader(source.Bytes(), static_cast<size_t>(first), "00dc", 992);
+  PutChunkHeader(source.Bytes(), static_cast<size_t>(second), "00db", 501);  // odd: pad byte follows
+  PutChunkHeader(source.Bytes(), static_cast<size_t>(second + 510), "00dc", 100);
+  const auto report = Run(source);
+  EXPECT_EQ(report.FragmentsFound, 3u);
+  ASSERT_EQ(report.Write.Files.size(), 1u);
+  EXPECT_EQ(ReadFile(folder / "out" / "1.AVI"), Expected(source, first, second + 510 + 108));
+  // The scan reads each byte once, in whole chunks; the writer's reads come after.
+  ASSERT_GE(source.reads.size(), 3u);
+  EXPECT_EQ(source.reads[0], std::make_pair(int64_t{0}, size_t{262144}));
+  EXPECT_EQ(source.reads[1], std::make_pair(int64_t{262144}, size_t{262144}));
+  EXPECT_EQ(source.reads[2], std::make_pair(int64_t{524288}, size_t{600000 - 524288}));
+}
+
+INSTANTIATE_TEST_SUITE_P(AroundTheBorder, BorderTest, ::testing::Range<int64_t>(-9, 2));
+
+TEST_F(ScanTest, MxfKeyAcrossABorderGivesItsTwoRecordsOnce) {
+  MemorySource source(Filler(300000));
+  const uint8_t key[16] = {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01,
+                           0x0D, 0x01, 0x02, 0x01, 0x01, 0x02, 0x04, 0x00};
+  std::copy(key, key + 16, source.Bytes().begin() + 262144 - 9);
+  const auto report = Run(source, ScanMode::Container);
+  EXPECT_EQ(report.FragmentsFound, 2u);
+}
+
+TEST_F(ScanTest, HitInTheLastBytesOfTheSourceWithoutItsSizeWordIsDropped) {
+  MemorySource source(Filler(262144 + 6));
+  std::copy_n("00dc", 4, source.Bytes().end() - 6);
+  EXPECT_EQ(Run(source).FragmentsFound, 0u);
+}
+
+TEST_F(ScanTest, StopEndsTheScanAfterTheChunkInHandAndStillWrites) {
+  MemorySource source(Filler(10 * 262144));
+  PutChunkHeader(source.Bytes(), 1000, "00dc", 92);
+  PutChunkHeader(source.Bytes(), 1100, "00dc", 92);
+  PutChunkHeader(source.Bytes(), 5 * 262144, "00dc", 92);  // beyond the stop
+  PutChunkHeader(source.Bytes(), 5 * 262144 + 100, "00dc", 92);
+  recorder.stopAfterChunks = 2;
+  const auto report = Run(source);
+  EXPECT_TRUE(report.Stopped);
+  EXPECT_EQ(report.BytesScanned, 2 * 262144);
+  EXPECT_EQ(report.FragmentsFound, 2u);
+  ASSERT_EQ(report.Write.Files.size(), 1u);
+  EXPECT_EQ(ReadFile(folder / "out" / "1.AVI"), Expected(source, 1000, 1200));
+}
+
+TEST_F(ScanTest, FailedChunkReadIsRescuedAndCounted) {
+  MemorySource source(Filler(2 * 262144));
+  PutChunkHeader(source.Bytes(), 300000, "00dc", 92);
+  PutChunkHeader(source.Bytes(), 300100, "00dc", 92);
+  source.badSectors = {520};  // in the second chunk, before the chunks
+  const auto report = Run(source);
+  EXPECT_EQ(report.UnreadableScanBytes, 512u);
+  EXPECT_EQ(report.FragmentsFound, 2u);
+  EXPECT_EQ(report.Write.Files.size(), 1u);
+}
+
+TEST_F(ScanTest, MissingSampleHeaderFailsBeforeTheScan) {
+  MemorySource source(Filler(262144));
+  RecoveryRequest request;
+  request.Source = &source;
+  request.OutputFolder = folder.Path();
+  request.SampleCachePath = folder / "gone.bin";
+  RecoveryReport report;
+  EXPECT_THROW(RunRecovery(request, recorder, report), KorvidError);
+  EXPECT_TRUE(source.reads.empty());
+}
+
+TEST_F(ScanTest, ContainerModeChainsOnlyWhereLengthsHappenToFit) {
+  MemorySource source(Filler(100000));
+  // "mdat" with a word of 92: Length 100, so a record 100 bytes on continues the chain.
+  std::copy_n("mdat", 4, source.Bytes().begin() + 1000);
+  PutChunkHeader(source.Bytes(), 1004, "\x5c\0\0\0", 0);
+  std::copy_n("mdat", 4, source.Bytes().begin() + 1100);
+  PutChunkHeader(source.Bytes(), 1104, "\x10\0\0\0", 0);
+  const auto report = Run(source, ScanMode::Container);
+  EXPECT_EQ(report.FragmentsFound, 2u);
+  ASSERT_EQ(report.Write.Files.size(), 1u);
+  EXPECT_EQ(ReadFile(folder / "out" / "1.AVI"), Expected(source, 1000, 1124));
+}
+
+}  // namespace
+}  // namespace korvid
