@@ -6,6 +6,7 @@
 #include <exception>
 #include <span>
 
+#include "chunk_prefetcher.h"
 #include "sample_header.h"
 #include "sector_reader.h"
 #include "signatures.h"
@@ -22,40 +23,41 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 // included, is found exactly once, and no byte is read twice.
 void Scan(SourceDevice& source, const PatternList& patterns, RunObserver& observer,
           FragmentList& fragments, RecoveryReport& report) {
-  const int64_t size = source.Size();
   const size_t margin = patterns.Margin();
-  std::vector<uint8_t> window(margin + static_cast<size_t>(ScanChunkSize));
+  ChunkPrefetcher prefetcher(source, ScanChunkSize, margin);
+  std::vector<uint8_t> tail(margin);  // the last chunk's unexamined bytes, at most `margin`
   size_t carried = 0;
   int64_t position = 0;
 
-  while (position < size) {
-    if (observer.StopRequested()) {
+  ChunkPrefetcher::Chunk chunk;
+  for (;;) {
+    if (position < source.Size() && observer.StopRequested()) {
       report.Stopped = true;
       break;
     }
+    if (!prefetcher.Next(chunk)) break;
     observer.Yield();
-    observer.ScanProgress(position, size);
+    observer.ScanProgress(position, source.Size());
 
-    const size_t length = static_cast<size_t>(std::min(ScanChunkSize, size - position));
-    report.UnreadableScanBytes +=
-        ReadSectors(source, position, window.data() + carried, length, 0, length);
-    const size_t filled = carried + length;
+    uint8_t* window = chunk.Data - carried;
+    std::memcpy(window, tail.data(), carried);
+    const size_t filled = carried + chunk.Length;
     const size_t searchEnd = filled > margin ? filled - margin : 0;
     const size_t before = fragments.size();
-    SearchChunk(patterns, std::span(window.data(), filled), position - static_cast<int64_t>(carried),
-                fragments, searchEnd);
+    SearchChunk(patterns, std::span(window, filled), position - static_cast<int64_t>(carried), fragments,
+                searchEnd);
     // Patterns are searched one after another; sorting each chunk's hits keeps the list in order.
     std::sort(fragments.begin() + before, fragments.end(), FragmentBefore);
 
     carried = filled - searchEnd;
-    std::memmove(window.data(), window.data() + searchEnd, carried);
-    position += static_cast<int64_t>(length);
+    std::memcpy(tail.data(), window + searchEnd, carried);
+    position += static_cast<int64_t>(chunk.Length);
     report.BytesScanned = position;
+    report.UnreadableScanBytes += chunk.UnreadableBytes;
     observer.FragmentsFound(fragments.size());
   }
   if (carried > 0) {
-    SearchChunk(patterns, std::span(window.data(), carried), position - static_cast<int64_t>(carried),
-                fragments);
+    SearchChunk(patterns, std::span(tail.data(), carried), position - static_cast<int64_t>(carried), fragments);
     observer.FragmentsFound(fragments.size());
   }
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "candidate_filter.h"
+
 namespace korvid {
 
 const std::vector<std::string> ContainerPatterns = {
@@ -43,51 +45,18 @@ uint32_t LittleEndian32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// Sixteen byte lanes; GCC maps this onto the target's SIMD registers (SSE2 on x86).
-using Lanes = uint8_t __attribute__((vector_size(16)));
-
-Lanes Load(const uint8_t* p) {
-  Lanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-bool AnySet(Lanes v) {
-  uint64_t halves[2];
-  std::memcpy(halves, &v, sizeof halves);
-  return (halves[0] | halves[1]) != 0;
-}
-
 // Calls hit(p) for every p < last at which `pattern` occurs in data[0, size), ascending.
-// Candidates are filtered sixteen offsets at a time on the pattern's first and last byte.
 template <typename Hit>
 void FindAll(const uint8_t* data, size_t size, size_t last, const std::vector<uint8_t>& pattern,
              Hit&& hit) {
   const size_t length = pattern.size();
   if (size < length) return;
   last = std::min(last, size - length + 1);
-  const size_t tailOffset = length - 1;
-  const Lanes first = Lanes{} + pattern.front();
-  const Lanes final = Lanes{} + pattern.back();
-
-  auto confirm = [&](size_t p) {
-    if (p < last && std::memcmp(data + p, pattern.data(), length) == 0) hit(p);
-  };
-
-  size_t p = 0;
-  for (; p < last && p + 32 + tailOffset <= size; p += 32) {
-    const Lanes m0 = (Load(data + p) == first) & (Load(data + p + tailOffset) == final);
-    const Lanes m1 = (Load(data + p + 16) == first) & (Load(data + p + 16 + tailOffset) == final);
-    if (!AnySet(m0 | m1)) continue;
-    for (size_t i = 0; i < 16; ++i) {
-      if (m0[i]) confirm(p + i);
-    }
-    for (size_t i = 0; i < 16; ++i) {
-      if (m1[i]) confirm(p + 16 + i);
-    }
-  }
-  for (; p < last; ++p) {
-    if (data[p] == pattern.front()) confirm(p);
+  static const CandidateFilter filter = CandidateFilters().front().Filter;
+  for (size_t p = 0;; ++p) {
+    p = filter(data, size, p, last, pattern.front(), pattern.back(), length - 1);
+    if (p >= last) return;
+    if (std::memcmp(data + p, pattern.data(), length) == 0) hit(p);
   }
 }
 

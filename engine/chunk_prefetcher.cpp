@@ -1,0 +1,73 @@
+#include "chunk_prefetcher.h"
+
+#include <algorithm>
+
+#include "sector_reader.h"
+
+namespace korvid {
+
+ChunkPrefetcher::ChunkPrefetcher(SourceDevice& source, int64_t chunkSize, size_t headroom, size_t depth)
+    : source_(source), chunkSize_(chunkSize), headroom_(headroom) {
+  buffers_.resize(depth);
+  for (size_t i = 0; i < depth; ++i) {
+    buffers_[i].resize(headroom + static_cast<size_t>(chunkSize));
+    free_.push_back(i);
+  }
+  reader_ = std::thread(&ChunkPrefetcher::ReadAll, this);
+}
+
+ChunkPrefetcher::~ChunkPrefetcher() {
+  {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+  }
+  changed_.notify_all();
+  reader_.join();
+}
+
+void ChunkPrefetcher::ReadAll() {
+  const int64_t size = source_.Size();
+  for (int64_t position = 0; position < size; position += chunkSize_) {
+    size_t buffer;
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return cancelled_ || !free_.empty(); });
+      if (cancelled_) return;
+      buffer = free_.front();
+      free_.pop_front();
+    }
+    Chunk chunk;
+    chunk.Position = position;
+    chunk.Length = static_cast<size_t>(std::min(chunkSize_, size - position));
+    chunk.Data = buffers_[buffer].data() + headroom_;
+    chunk.Buffer = buffer;
+    chunk.UnreadableBytes = ReadSectors(source_, position, chunk.Data, chunk.Length, 0, chunk.Length);
+    {
+      std::lock_guard lock(mutex_);
+      ready_.push_back(chunk);
+    }
+    changed_.notify_all();
+  }
+  {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool ChunkPrefetcher::Next(Chunk& chunk) {
+  std::unique_lock lock(mutex_);
+  if (inUse_ != SIZE_MAX) {
+    free_.push_back(inUse_);
+    inUse_ = SIZE_MAX;
+    changed_.notify_all();
+  }
+  changed_.wait(lock, [&] { return finished_ || !ready_.empty(); });
+  if (ready_.empty()) return false;
+  chunk = ready_.front();
+  ready_.pop_front();
+  inUse_ = chunk.Buffer;
+  return true;
+}
+
+}  // namespace korvid
