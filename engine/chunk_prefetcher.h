@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -47,6 +48,7 @@ class ChunkPrefetcher {
   std::condition_variable changed_;
   std::deque<size_t> free_;      // buffers the reader may fill
   std::deque<Chunk> ready_;      // chunks read, in source order
+  std::atomic<size_t> readyCount_{0};  // ready_.size(), readable without the lock
   bool finished_ = false;        // the reader has queued its last chunk
   bool cancelled_ = false;       // the scan has ended early
   size_t inUse_ = SIZE_MAX;      // buffer handed out by the last Next
