@@ -37,6 +37,20 @@ std::string CheckOutputFolder(const fs::path& folder) {
   return {};
 }
 
+// The name of a file an earlier run wrote into `folder` ("1.AVI", "2.AVI", ...), or "".
+std::string EarlierOutput(const fs::path& folder) {
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    const size_t dot = name.find('.');
+    if (dot > 0 && dot != std::string::npos && name.substr(dot) == ".AVI" &&
+        name.find_first_not_of("0123456789") == dot) {
+      return name;
+    }
+  }
+  return {};
+}
+
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "korvid-cli: %s\n", message.c_str());
   return ExitUsage;
@@ -54,16 +68,22 @@ int RunRecoverCommand(const RecoverOptions& options) {
     return UsageError(e.what());
   }
   if (std::string problem = CheckOutputFolder(options.Output); !problem.empty()) return UsageError(problem);
+  if (!options.Overwrite) {
+    if (const std::string earlier = EarlierOutput(options.Output); !earlier.empty()) {
+      return UsageError("The output folder \"" + options.Output + "\" already holds recovered files (" + earlier +
+                        "); a new run would replace them. Choose an empty folder, or pass --overwrite.");
+    }
+  }
   if (!options.AllowSameDevice && sources::OutputOnSourceDevice(options.Source, options.Output)) {
     return UsageError("The output folder \"" + options.Output + "\" lies on the device being recovered (" +
                       options.Source + "): writing there would overwrite the recordings. "
                       "Choose a folder on another disk, or pass --allow-same-device.");
   }
 
-  fs::path cacheFile;
+  SampleHeader header;
   try {
     const uint32_t headerLength = FindHeaderLength(options.Sample);
-    cacheFile = CacheSampleHeader(options.Sample, headerLength, sources::DefaultCacheFolder());
+    header = CacheSampleHeader(options.Sample, headerLength, sources::DefaultCacheFolder());
   } catch (const KorvidError& e) {
     return UsageError(e.what());
   }
@@ -77,7 +97,7 @@ int RunRecoverCommand(const RecoverOptions& options) {
   request.Source = source.get();
   request.Mode = ModeFromName(options.Mode);
   request.OutputFolder = options.Output;
-  request.SampleCachePath = cacheFile;
+  request.Header = std::move(header.Bytes);
 
   InstallInterruptHandler();
   ProgressReporter progress(stderr, ::isatty(STDERR_FILENO) != 0, options.Quiet);

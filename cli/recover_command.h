@@ -18,6 +18,7 @@ struct RecoverOptions {
   bool Json = false;
   bool Quiet = false;
   bool AllowSameDevice = false;
+  bool Overwrite = false;
 };
 
 // Checks the inputs, caches the sample header, runs the recovery and prints its summary.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string_view>
 #include <system_error>
 
@@ -75,37 +76,37 @@ uint32_t FindHeaderLength(const std::filesystem::path& sample) {
                     "Choose an intact AVI file recorded by the same device.");
 }
 
-std::filesystem::path CacheSampleHeader(const std::filesystem::path& sample, uint32_t headerLength,
-                                        const std::filesystem::path& cacheFolder) {
+SampleHeader CacheSampleHeader(const std::filesystem::path& sample, uint32_t headerLength,
+                               const std::filesystem::path& cacheFolder) {
   std::error_code ignored;
   std::filesystem::create_directories(cacheFolder, ignored);  // a failure shows on create below
 
-  const FileHandle source = OpenForReading(sample);
-  const std::filesystem::path cacheFile = cacheFolder / (sample.filename().string() + ".bin");
-  std::filesystem::path partial = cacheFile;
-  partial += ".part";
+  SampleHeader header;
+  header.CachePath = cacheFolder / (sample.filename().string() + ".bin");
+  {
+    const FileHandle source = OpenForReading(sample);
+    header.Bytes.resize(headerLength);
+    ReadExactly(source.get(), sample, header.Bytes.data(), headerLength);
+  }
 
+  // A name of this run's own for the partial file: runs with samples of the same name may
+  // cache at the same time.
+  std::filesystem::path partial = header.CachePath;
+  partial += ".part" + std::to_string(std::random_device{}());
   try {
     OutputFile out(partial);
-    std::vector<uint8_t> piece;
-    for (uint64_t done = 0; done < headerLength;) {
-      const size_t length = static_cast<size_t>(std::min<uint64_t>(SamplePieceSize, headerLength - done));
-      piece.resize(length);
-      ReadExactly(source.get(), sample, piece.data(), length);
-      out.Write(piece.data(), length);
-      done += length;
-    }
+    out.Write(header.Bytes.data(), header.Bytes.size());
     out.Close();
     std::error_code renameError;
-    std::filesystem::rename(partial, cacheFile, renameError);
+    std::filesystem::rename(partial, header.CachePath, renameError);
     if (renameError) {
-      throw KorvidError(ErrorKind::CreateFailed, cacheFile.string(), renameError.message());
+      throw KorvidError(ErrorKind::CreateFailed, header.CachePath.string(), renameError.message());
     }
   } catch (...) {
     std::filesystem::remove(partial, ignored);
     throw;
   }
-  return cacheFile;
+  return header;
 }
 
 std::vector<uint8_t> ReadSampleHeader(const std::filesystem::path& cacheFile) {

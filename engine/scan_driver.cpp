@@ -7,7 +7,6 @@
 #include <span>
 
 #include "chunk_prefetcher.h"
-#include "sample_header.h"
 #include "sector_reader.h"
 #include "signatures.h"
 
@@ -71,9 +70,6 @@ const std::vector<std::string>& PatternsFor(ScanMode mode) {
 void RunRecovery(const RecoveryRequest& request, RunObserver& observer, RecoveryReport& report) {
   SourceDevice& source = *request.Source;
   report.SourceSize = source.Size();
-  // Read before the scan: a missing header must not cost a scan of a whole disk first.
-  const std::vector<uint8_t> header = ReadSampleHeader(request.SampleCachePath);
-
   FragmentList fragments;
   std::exception_ptr scanError;
   const auto scanStart = std::chrono::steady_clock::now();
@@ -89,7 +85,7 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   SortFragments(fragments);
   const auto writeStart = std::chrono::steady_clock::now();
   try {
-    WriteFragments(source, fragments, header, request.OutputFolder, observer, report.Write);
+    WriteFragments(source, fragments, request.Header, request.OutputFolder, observer, report.Write);
   } catch (...) {
     report.WriteSeconds = SecondsSince(writeStart);
     throw;

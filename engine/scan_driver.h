@@ -27,7 +27,7 @@ struct RecoveryRequest {
   SourceDevice* Source = nullptr;
   ScanMode Mode = ScanMode::WholeDisk;
   std::filesystem::path OutputFolder;
-  std::filesystem::path SampleCachePath;
+  std::vector<uint8_t> Header;  // the sample's header, written in front of every chain
 };
 
 struct RecoveryReport {
@@ -41,8 +41,8 @@ struct RecoveryReport {
   WriteReport Write;
 };
 
-// One recovery: reads the sample header, scans the source for the mode's signatures, then
-// writes every chain of back-to-back chunks behind that header. `report` holds what was done
+// One recovery: scans the source for the mode's signatures, then writes every chain of
+// back-to-back chunks behind the sample's header. `report` holds what was done
 // even when the run ends in a KorvidError, which is raised after the files found so far have
 // been written (a failure of the scan) or with the files completed so far (a failure of the
 // writer).

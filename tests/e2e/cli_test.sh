@@ -91,6 +91,16 @@ check "unknown mode: nothing written" empty_dir "$work/bad-mode"
 bad "no --sample option" "--sample" "$work/no-sample-option" --source "$work/chains.img"
 check "no --sample option: nothing written" empty_dir "$work/no-sample-option"
 
+# --- A second run into a folder that holds an earlier run's files.
+cp "$work/chains/1.AVI" "$work/first-run.AVI"
+run "$work/chains" --source "$work/chains.img" --sample "$sample" --quiet
+check "earlier output: exit 2" test "$code" -eq 2
+check "earlier output: the message says what would be replaced" grep -qF -- "--overwrite" "$work/err"
+check "earlier output: the earlier files stay" cmp -s "$work/chains/1.AVI" "$work/first-run.AVI"
+echo "not a recovery" > "$work/chains/1.AVI"
+run "$work/chains" --source "$work/chains.img" --sample "$sample" --quiet --overwrite
+check "earlier output: --overwrite replaces them" cmp -s "$work/chains/1.AVI" "$work/first-run.AVI"
+
 # --- --help.
 code=0
 "$cli" --help > "$work/help" 2>&1 || code=$?

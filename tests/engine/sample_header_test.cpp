@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "engine/errors.h"
 #include "engine/memory_source.h"
 #include "engine/temp_folder.h"
@@ -36,10 +39,12 @@ TEST_F(SampleTest, HeaderEndsAfterTheFirstMovi) {
   const auto sample = Sample(bytes);
   const uint32_t length = FindHeaderLength(sample);
   EXPECT_EQ(length, 2040u);
-  const auto cache = CacheSampleHeader(sample, length, folder / "Cache");
-  EXPECT_EQ(cache, folder / "Cache" / "ch01.avi.bin");
-  EXPECT_EQ(ReadFile(cache), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 2040));
-  EXPECT_EQ(ReadSampleHeader(cache), ReadFile(cache));
+  const SampleHeader header = CacheSampleHeader(sample, length, folder / "Cache");
+  EXPECT_EQ(header.CachePath, folder / "Cache" / "ch01.avi.bin");
+  EXPECT_EQ(header.Bytes, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 2040));
+  EXPECT_EQ(ReadFile(header.CachePath), header.Bytes);
+  EXPECT_EQ(ReadSampleHeader(header.CachePath), header.Bytes);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "Cache"), {}), 1);
 }
 
 TEST_F(SampleTest, FirstOccurrenceWinsWherever) {
@@ -57,7 +62,7 @@ TEST_F(SampleTest, MoviAcrossAPieceBorderIsFound) {
 
 TEST_F(SampleTest, SampleWithoutMoviIsRefusedAndTheCacheStaysAsItWas) {
   const auto good = Sample(SampleWithMoviAt(100, 1000));
-  const auto cache = CacheSampleHeader(good, FindHeaderLength(good), folder / "Cache");
+  const auto cache = CacheSampleHeader(good, FindHeaderLength(good), folder / "Cache").CachePath;
   const auto before = ReadFile(cache);
 
   for (const auto& bad : {Sample(Filler(700000), "ch01.avi"), Sample({}, "empty.avi"),
@@ -79,9 +84,41 @@ TEST_F(SampleTest, SameFileNameReplacesTheEarlierCache) {
   std::filesystem::create_directories(folder / "other");
   const auto second = folder / "other" / "ch01.avi";
   WriteFile(second, SampleWithMoviAt(50, 100));
-  const auto cache = CacheSampleHeader(second, FindHeaderLength(second), folder / "Cache");
-  EXPECT_EQ(ReadFile(cache).size(), 54u);
-  EXPECT_FALSE(std::filesystem::exists(folder / "Cache" / "ch01.avi.bin.part"));
+  const auto cache = CacheSampleHeader(second, FindHeaderLength(second), folder / "Cache").CachePath;
+  std::vector<uint8_t> expected = ReadFile(second);
+  expected.resize(54);
+  EXPECT_EQ(ReadFile(cache), expected);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "Cache"), {}), 1);  // no partial file left
+}
+
+TEST_F(SampleTest, ConcurrentRunsWithSamplesOfTheSameNameEachKeepTheirOwnHeader) {
+  std::filesystem::create_directories(folder / "a");
+  std::filesystem::create_directories(folder / "b");
+  WriteFile(folder / "a" / "cam.avi", SampleWithMoviAt(100, 300));
+  auto other = SampleWithMoviAt(200, 300);
+  std::fill(other.begin(), other.begin() + 200, 'b');
+  WriteFile(folder / "b" / "cam.avi", other);
+
+  std::atomic<int> wrong{0}, failed{0};
+  auto cacheRepeatedly = [&](const std::filesystem::path& sample, uint32_t length) {
+    std::vector<uint8_t> expected = ReadFile(sample);
+    expected.resize(length);
+    for (int i = 0; i < 50; ++i) {
+      try {
+        if (CacheSampleHeader(sample, length, folder / "Cache").Bytes != expected) ++wrong;
+      } catch (const KorvidError&) {
+        ++failed;
+      }
+    }
+  };
+  std::thread first(cacheRepeatedly, folder / "a" / "cam.avi", 104);
+  std::thread second(cacheRepeatedly, folder / "b" / "cam.avi", 204);
+  first.join();
+  second.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(failed, 0);
+  const auto cached = ReadFile(folder / "Cache" / "cam.avi.bin");
+  EXPECT_TRUE(cached.size() == 104 || cached.size() == 204);  // one whole header, never a mix
 }
 
 TEST_F(SampleTest, MissingFilesAreOpenErrorsWithTheSystemsText) {

@@ -35,13 +35,12 @@ struct Recorder : RunObserver {
 class ScanTest : public ::testing::Test {
  protected:
   RecoveryReport Run(MemorySource& source, ScanMode mode = ScanMode::WholeDisk) {
-    testing::WriteFile(folder / "sample.bin", kHeader);
     std::filesystem::create_directories(folder / "out");
     RecoveryRequest request;
     request.Source = &source;
     request.Mode = mode;
     request.OutputFolder = folder / "out";
-    request.SampleCachePath = folder / "sample.bin";
+    request.Header = kHeader;
     RecoveryReport report;
     RunRecovery(request, recorder, report);
     return report;
@@ -138,17 +137,6 @@ TEST_F(ScanTest, FailedChunkReadIsRescuedAndCounted) {
   EXPECT_EQ(report.UnreadableScanBytes, 512u);
   EXPECT_EQ(report.FragmentsFound, 2u);
   EXPECT_EQ(report.Write.Files.size(), 1u);
-}
-
-TEST_F(ScanTest, MissingSampleHeaderFailsBeforeTheScan) {
-  MemorySource source(Filler(262144));
-  RecoveryRequest request;
-  request.Source = &source;
-  request.OutputFolder = folder.Path();
-  request.SampleCachePath = folder / "gone.bin";
-  RecoveryReport report;
-  EXPECT_THROW(RunRecovery(request, recorder, report), KorvidError);
-  EXPECT_TRUE(source.reads.empty());
 }
 
 TEST_F(ScanTest, ContainerModeChainsOnlyWhereLengthsHappenToFit) {
