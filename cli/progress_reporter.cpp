@@ -34,7 +34,6 @@ ProgressReporter::ProgressReporter(std::FILE* out, bool terminal, bool quiet)
     : out_(out), terminal_(terminal), quiet_(quiet), start_(std::chrono::steady_clock::now()) {}
 
 bool ProgressReporter::Due(std::chrono::steady_clock::time_point now, int percent) {
-  if (quiet_) return false;
   const bool first = lastPercent_ < 0;
   const bool show = terminal_ ? first || now - lastShown_ >= std::chrono::milliseconds(100)
                               : first || percent / 10 != lastPercent_ / 10;
@@ -55,6 +54,7 @@ void ProgressReporter::Emit(const char* line) {
 }
 
 void ProgressReporter::ScanProgress(int64_t scanned, int64_t total) {
+  if (quiet_) return;
   const auto now = std::chrono::steady_clock::now();
   const int percent = total > 0 ? static_cast<int>(scanned * 100 / total) : 100;
   if (!Due(now, percent)) return;
@@ -73,13 +73,15 @@ void ProgressReporter::ScanProgress(int64_t scanned, int64_t total) {
 }
 
 void ProgressReporter::WriteProgress(uint64_t record, uint64_t records) {
+  if (quiet_) return;
   if (!writing_) {
     writing_ = true;
     lastPercent_ = -1;
     Finish();
   }
+  // Called once per record: the clock is read only when the percentage moves.
   const int percent = records > 1 ? static_cast<int>(record * 100 / (records - 1)) : 100;
-  if (!Due(std::chrono::steady_clock::now(), percent)) return;
+  if (percent == lastPercent_ || !Due(std::chrono::steady_clock::now(), percent)) return;
   char line[128];
   std::snprintf(line, sizeof line, "write %3d%%  record %llu of %llu", percent,
                 static_cast<unsigned long long>(record + 1), static_cast<unsigned long long>(records));

@@ -5,6 +5,19 @@
 #include "sector_reader.h"
 
 namespace korvid {
+namespace {
+
+// Tells the processor that this is a wait loop, so that a sibling thread on the same core runs
+// on (x86 PAUSE); elsewhere gives up the time slice.
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::this_thread::yield();
+#endif
+}
+
+}  // namespace
 
 ChunkPrefetcher::ChunkPrefetcher(SourceDevice& source, int64_t chunkSize, size_t headroom, size_t depth)
     : source_(source), chunkSize_(chunkSize), headroom_(headroom) {
@@ -67,8 +80,8 @@ bool ChunkPrefetcher::Next(Chunk& chunk) {
   }
   // From the page cache a chunk arrives within tens of microseconds, less than it takes to put
   // a thread to sleep and wake it on a virtual machine: wait briefly before blocking.
-  for (int spin = 0; spin < 4096 && readyCount_.load(std::memory_order_acquire) == 0; ++spin) {
-    std::this_thread::yield();
+  for (int spin = 0; spin < 20000 && readyCount_.load(std::memory_order_acquire) == 0; ++spin) {
+    CpuRelax();
   }
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] { return finished_ || !ready_.empty(); });

@@ -5,12 +5,6 @@
 
 namespace korvid {
 
-int CompareFragments(const Fragment& a, const Fragment& b) {
-  if (a.Position > b.Position) return 1;
-  if (a.Position < b.Position) return -1;
-  return 0;
-}
-
 FragmentList::FragmentList(FragmentList&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
@@ -34,12 +28,21 @@ void FragmentList::Grow() {
   capacity_ = capacity;
 }
 
-bool FragmentBefore(const Fragment& a, const Fragment& b) { return CompareFragments(a, b) < 0; }
-
 void SortFragments(FragmentList& list) {
   // Records with equal Position are identical, so the sort need not be stable.
   if (!std::is_sorted(list.begin(), list.end(), FragmentBefore)) {
     std::sort(list.begin(), list.end(), FragmentBefore);
+  }
+}
+
+void MergeRuns(FragmentList& list, size_t from) {
+  Fragment* const first = list.begin() + from;
+  Fragment* const last = list.end();
+  Fragment* sorted = std::is_sorted_until(first, last, FragmentBefore);
+  while (sorted != last) {
+    Fragment* const runEnd = std::is_sorted_until(sorted, last, FragmentBefore);
+    std::inplace_merge(first, sorted, runEnd, FragmentBefore);
+    sorted = runEnd;
   }
 }
 

@@ -15,7 +15,9 @@ struct Fragment {
 static_assert(sizeof(Fragment) == 16, "a record must stay 16 bytes: media hold millions");
 
 // 1, 0 or -1 as the first record's Position is greater than, equal to or less than the second's.
-int CompareFragments(const Fragment& a, const Fragment& b);
+inline int CompareFragments(const Fragment& a, const Fragment& b) {
+  return a.Position > b.Position ? 1 : a.Position < b.Position ? -1 : 0;
+}
 
 // The records of one run in one contiguous block. Grown with realloc, which moves large
 // blocks by remapping pages instead of copying, so a list of n records never needs much
@@ -53,9 +55,13 @@ class FragmentList {
 };
 
 // CompareFragments as the "less than" of a sort.
-bool FragmentBefore(const Fragment& a, const Fragment& b);
+inline bool FragmentBefore(const Fragment& a, const Fragment& b) { return CompareFragments(a, b) < 0; }
 
 // Sorts the list into ascending Position with CompareFragments.
 void SortFragments(FragmentList& list);
+
+// Sorts records [from, end of list) that stand in a few ascending runs, one per pattern, by
+// merging the runs: linear in the number of records.
+void MergeRuns(FragmentList& list, size_t from);
 
 }  // namespace korvid

@@ -45,8 +45,8 @@ void Scan(SourceDevice& source, const PatternList& patterns, RunObserver& observ
     const size_t before = fragments.size();
     SearchChunk(patterns, std::span(window, filled), position - static_cast<int64_t>(carried), fragments,
                 searchEnd);
-    // Patterns are searched one after another; sorting each chunk's hits keeps the list in order.
-    std::sort(fragments.begin() + before, fragments.end(), FragmentBefore);
+    // Patterns are searched one after another; merging each chunk's runs keeps the list in order.
+    MergeRuns(fragments, before);
 
     carried = filled - searchEnd;
     std::memcpy(tail.data(), window + searchEnd, carried);

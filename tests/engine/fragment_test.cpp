@@ -36,5 +36,17 @@ TEST(SortFragments, SortsByPosition) {
   EXPECT_EQ(list[4].Length, 50u);
 }
 
+TEST(MergeRuns, MergesThePatternRunsAfterTheGivenIndexOnly) {
+  FragmentList list;
+  for (int64_t p : {90, 5}) list.push_back({p, 0});             // before `from`: left alone
+  for (int64_t p : {10, 40, 70, 20, 30, 80, 15, 75}) list.push_back({p, 0});  // three runs
+  MergeRuns(list, 2);
+  std::vector<int64_t> positions;
+  for (const Fragment& f : list) positions.push_back(f.Position);
+  EXPECT_EQ(positions, (std::vector<int64_t>{90, 5, 10, 15, 20, 30, 40, 70, 75, 80}));
+  MergeRuns(list, list.size());  // nothing new
+  EXPECT_EQ(list.size(), 10u);
+}
+
 }  // namespace
 }  // namespace korvid
