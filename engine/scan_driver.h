@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fragment_writer.h"
+#include "scan_ranges.h"
 #include "run_control.h"
 #include "source_device.h"
 
@@ -28,6 +29,9 @@ struct RecoveryRequest {
   ScanMode Mode = ScanMode::WholeDisk;
   std::filesystem::path OutputFolder;
   std::vector<uint8_t> Header;  // the sample's header, written in front of every chain
+  // Free-space mode: the stretches to scan, ascending and disjoint, in whole 512-byte sectors.
+  // Empty: the whole source.
+  std::vector<ByteRange> Ranges;
 };
 
 struct RecoveryReport {
