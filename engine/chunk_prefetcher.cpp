@@ -19,8 +19,9 @@ void CpuRelax() {
 
 }  // namespace
 
-ChunkPrefetcher::ChunkPrefetcher(SourceDevice& source, int64_t chunkSize, size_t headroom, size_t depth)
-    : source_(source), chunkSize_(chunkSize), headroom_(headroom) {
+ChunkPrefetcher::ChunkPrefetcher(SourceDevice& source, std::vector<ByteRange> ranges, int64_t chunkSize,
+                                 size_t headroom, size_t depth)
+    : source_(source), ranges_(std::move(ranges)), chunkSize_(chunkSize), headroom_(headroom) {
   buffers_.resize(depth);
   for (size_t i = 0; i < depth; ++i) {
     buffers_[i].resize(headroom + static_cast<size_t>(chunkSize));
@@ -39,34 +40,45 @@ ChunkPrefetcher::~ChunkPrefetcher() {
 }
 
 void ChunkPrefetcher::ReadAll() {
-  const int64_t size = source_.Size();
-  for (int64_t position = 0; position < size; position += chunkSize_) {
-    size_t buffer;
-    {
-      std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return cancelled_ || !free_.empty(); });
-      if (cancelled_) return;
-      buffer = free_.front();
-      free_.pop_front();
+  int64_t previousEnd = -1;
+  for (const ByteRange& range : ranges_) {
+    const int64_t end = range.Offset + range.Length;
+    for (int64_t position = range.Offset; position < end; position += chunkSize_) {
+      const int64_t length = std::min(chunkSize_, end - position);
+      if (!ReadOne(position, length, previousEnd)) return;
+      previousEnd = position + length;
     }
-    Chunk chunk;
-    chunk.Position = position;
-    chunk.Length = static_cast<size_t>(std::min(chunkSize_, size - position));
-    chunk.Data = buffers_[buffer].data() + headroom_;
-    chunk.Buffer = buffer;
-    chunk.UnreadableBytes = ReadSectors(source_, position, chunk.Data, chunk.Length, 0, chunk.Length);
-    {
-      std::lock_guard lock(mutex_);
-      ready_.push_back(chunk);
-      readyCount_.store(ready_.size(), std::memory_order_release);
-    }
-    changed_.notify_all();
   }
   {
     std::lock_guard lock(mutex_);
     finished_ = true;
   }
   changed_.notify_all();
+}
+
+bool ChunkPrefetcher::ReadOne(int64_t position, int64_t length, int64_t previousEnd) {
+  size_t buffer;
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return cancelled_ || !free_.empty(); });
+    if (cancelled_) return false;
+    buffer = free_.front();
+    free_.pop_front();
+  }
+  Chunk chunk;
+  chunk.Position = position;
+  chunk.Length = static_cast<size_t>(length);
+  chunk.Data = buffers_[buffer].data() + headroom_;
+  chunk.Buffer = buffer;
+  chunk.Continues = position == previousEnd;
+  chunk.UnreadableBytes = ReadSectors(source_, position, chunk.Data, chunk.Length, 0, chunk.Length);
+  {
+    std::lock_guard lock(mutex_);
+    ready_.push_back(chunk);
+    readyCount_.store(ready_.size(), std::memory_order_release);
+  }
+  changed_.notify_all();
+  return true;
 }
 
 bool ChunkPrefetcher::Next(Chunk& chunk) {

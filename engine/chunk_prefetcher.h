@@ -9,13 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "scan_ranges.h"
 #include "source_device.h"
 
 namespace korvid {
 
-// Reads a source chunk after chunk on a thread of its own, a few chunks ahead of the scan, so
-// that reading and searching overlap. Each buffer keeps `headroom` free bytes in front of its
-// data, where the scan puts the unexamined tail of the chunk before.
+// Reads stretches of a source chunk after chunk on a thread of its own, a few chunks ahead of the
+// scan, so that reading and searching overlap. Each stretch is read in chunks from its start.
+// Each buffer keeps `headroom` free bytes in front of its data, where the scan puts the
+// unexamined tail of the chunk before.
 class ChunkPrefetcher {
  public:
   struct Chunk {
@@ -24,9 +26,12 @@ class ChunkPrefetcher {
     uint64_t UnreadableBytes = 0;
     uint8_t* Data = nullptr;  // Length bytes, with `headroom` writable bytes before them
     size_t Buffer = 0;        // which of the buffers holds it
+    bool Continues = false;   // it starts where the chunk before ended
   };
 
-  ChunkPrefetcher(SourceDevice& source, int64_t chunkSize, size_t headroom, size_t depth = 4);
+  // `ranges`: ascending, disjoint stretches within the source.
+  ChunkPrefetcher(SourceDevice& source, std::vector<ByteRange> ranges, int64_t chunkSize, size_t headroom,
+                  size_t depth = 4);
   ChunkPrefetcher(const ChunkPrefetcher&) = delete;
   ChunkPrefetcher& operator=(const ChunkPrefetcher&) = delete;
   // Stops the reading thread and waits for it.
@@ -38,8 +43,11 @@ class ChunkPrefetcher {
 
  private:
   void ReadAll();
+  // Reads one chunk into a free buffer and queues it; false once the scan has ended.
+  bool ReadOne(int64_t position, int64_t length, int64_t previousEnd);
 
   SourceDevice& source_;
+  const std::vector<ByteRange> ranges_;
   const int64_t chunkSize_;
   const size_t headroom_;
   std::vector<std::vector<uint8_t>> buffers_;

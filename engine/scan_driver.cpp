@@ -17,48 +17,76 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Reads the source chunk after chunk and appends every hit to `fragments`. A chunk is searched
-// behind the unexamined tail of the one before, so that a signature on a chunk border, size word
-// included, is found exactly once, and no byte is read twice.
-void Scan(SourceDevice& source, const PatternList& patterns, RunObserver& observer,
-          FragmentList& fragments, RecoveryReport& report) {
+// The stretches to scan: the whole source, or the requested ranges (none at all for a file
+// system without free space) widened to whole sectors,
+// cut at the end of the source, with touching ones joined.
+std::vector<ByteRange> StretchesToScan(const std::optional<std::vector<ByteRange>>& requested, int64_t size) {
+  if (!requested) return size > 0 ? std::vector<ByteRange>{{0, size}} : std::vector<ByteRange>{};
+  std::vector<ByteRange> stretches;
+  for (const ByteRange& range : *requested) {
+    const int64_t start = SectorBase(std::clamp<int64_t>(range.Offset, 0, size));
+    const int64_t end = std::min(size, SectorBase(range.Offset + range.Length + SectorSize - 1));
+    if (end <= start) continue;
+    if (!stretches.empty() && start <= stretches.back().Offset + stretches.back().Length) {
+      ByteRange& last = stretches.back();
+      last.Length = std::max(last.Offset + last.Length, end) - last.Offset;
+    } else {
+      stretches.push_back({start, end - start});
+    }
+  }
+  return stretches;
+}
+
+// Reads the stretches chunk after chunk and appends every hit to `fragments`. A chunk is searched
+// behind the unexamined tail of the one before it in the same stretch, so that a signature on a
+// chunk border, size word included, is found exactly once, and no byte is read twice.
+void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const PatternList& patterns,
+          RunObserver& observer, FragmentList& fragments, RecoveryReport& report) {
   const size_t margin = patterns.Margin();
-  ChunkPrefetcher prefetcher(source, ScanChunkSize, margin);
+  int64_t total = 0;
+  for (const ByteRange& stretch : stretches) total += stretch.Length;
+  ChunkPrefetcher prefetcher(source, stretches, ScanChunkSize, margin);
   std::vector<uint8_t> tail(margin);  // the last chunk's unexamined bytes, at most `margin`
   size_t carried = 0;
-  int64_t position = 0;
+  int64_t tailEnd = 0;  // source offset just past the tail
+
+  // The tail's hits whose size words lie within it: the end of a stretch is the end of data.
+  auto flushTail = [&] {
+    if (carried == 0) return;
+    SearchChunk(patterns, std::span(tail.data(), carried), tailEnd - static_cast<int64_t>(carried), fragments);
+    carried = 0;
+    observer.FragmentsFound(fragments.size());
+  };
 
   ChunkPrefetcher::Chunk chunk;
   for (;;) {
-    if (position < source.Size() && observer.StopRequested()) {
+    if (report.BytesScanned < total && observer.StopRequested()) {
       report.Stopped = true;
       break;
     }
     if (!prefetcher.Next(chunk)) break;
     observer.Yield();
-    observer.ScanProgress(position, source.Size());
+    observer.ScanProgress(report.BytesScanned, total);
+    if (!chunk.Continues) flushTail();
 
     uint8_t* window = chunk.Data - carried;
     std::memcpy(window, tail.data(), carried);
     const size_t filled = carried + chunk.Length;
     const size_t searchEnd = filled > margin ? filled - margin : 0;
     const size_t before = fragments.size();
-    SearchChunk(patterns, std::span(window, filled), position - static_cast<int64_t>(carried), fragments,
+    SearchChunk(patterns, std::span(window, filled), chunk.Position - static_cast<int64_t>(carried), fragments,
                 searchEnd);
     // Patterns are searched one after another; merging each chunk's runs keeps the list in order.
     MergeRuns(fragments, before);
 
     carried = filled - searchEnd;
     std::memcpy(tail.data(), window + searchEnd, carried);
-    position += static_cast<int64_t>(chunk.Length);
-    report.BytesScanned = position;
+    tailEnd = chunk.Position + static_cast<int64_t>(chunk.Length);
+    report.BytesScanned += static_cast<int64_t>(chunk.Length);
     report.UnreadableScanBytes += chunk.UnreadableBytes;
     observer.FragmentsFound(fragments.size());
   }
-  if (carried > 0) {
-    SearchChunk(patterns, std::span(tail.data(), carried), position - static_cast<int64_t>(carried), fragments);
-    observer.FragmentsFound(fragments.size());
-  }
+  flushTail();
 }
 
 }  // namespace
@@ -74,7 +102,8 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   std::exception_ptr scanError;
   const auto scanStart = std::chrono::steady_clock::now();
   try {
-    Scan(source, PatternList(PatternsFor(request.Mode)), observer, fragments, report);
+    Scan(source, StretchesToScan(request.Ranges, source.Size()), PatternList(PatternsFor(request.Mode)), observer,
+         fragments, report);
   } catch (...) {
     // What was found before the failure is still written.
     scanError = std::current_exception();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,9 @@ struct RecoveryRequest {
   ScanMode Mode = ScanMode::WholeDisk;
   std::filesystem::path OutputFolder;
   std::vector<uint8_t> Header;  // the sample's header, written in front of every chain
-  // Free-space mode: the stretches to scan, ascending and disjoint, in whole 512-byte sectors.
-  // Empty: the whole source.
-  std::vector<ByteRange> Ranges;
+  // The stretches to scan (the free space of the file system, in free-space mode), ascending and
+  // disjoint; they are widened to whole 512-byte sectors. None: the whole source.
+  std::optional<std::vector<ByteRange>> Ranges;
 };
 
 struct RecoveryReport {

@@ -34,13 +34,15 @@ struct Recorder : RunObserver {
 
 class ScanTest : public ::testing::Test {
  protected:
-  RecoveryReport Run(MemorySource& source, ScanMode mode = ScanMode::WholeDisk) {
+  RecoveryReport Run(MemorySource& source, ScanMode mode = ScanMode::WholeDisk,
+                     std::optional<std::vector<ByteRange>> ranges = std::nullopt) {
     std::filesystem::create_directories(folder / "out");
     RecoveryRequest request;
     request.Source = &source;
     request.Mode = mode;
     request.OutputFolder = folder / "out";
     request.Header = kHeader;
+    request.Ranges = std::move(ranges);
     RecoveryReport report;
     RunRecovery(request, recorder, report);
     return report;
@@ -137,6 +139,48 @@ TEST_F(ScanTest, FailedChunkReadIsRescuedAndCounted) {
   EXPECT_EQ(report.UnreadableScanBytes, 512u);
   EXPECT_EQ(report.FragmentsFound, 2u);
   EXPECT_EQ(report.Write.Files.size(), 1u);
+}
+
+TEST_F(ScanTest, FreeSpaceModeReadsOnlyTheGivenStretchesInWholeSectors) {
+  MemorySource source(Filler(2'000'000));
+  PutChunkHeader(source.Bytes(), 10'000, "00dc", 92);  // in allocated space: ignored
+  PutChunkHeader(source.Bytes(), 10'100, "00dc", 92);
+  PutChunkHeader(source.Bytes(), 600'000, "00dc", 92);  // in free space
+  PutChunkHeader(source.Bytes(), 600'100, "00dc", 92);
+  // Two touching stretches (as a split free run gives them), one of them not sector-aligned,
+  // and one running past the end of the source.
+  const auto report = Run(source, ScanMode::FreeSpace,
+                          std::vector<ByteRange>{{512'000, 88'050}, {600'050, 400'000}, {1'900'000, 500'000}});
+  EXPECT_EQ(report.FragmentsFound, 2u);
+  ASSERT_EQ(report.Write.Files.size(), 1u);
+  EXPECT_EQ(ReadFile(folder / "out" / "1.AVI"), Expected(source, 600'000, 600'200));
+  // 512000..1000448 joined, 1899520..2000000 cut at the end.
+  EXPECT_EQ(report.BytesScanned, (1'000'448 - 512'000) + (2'000'000 - 1'899'520));
+  for (const auto& [offset, length] : std::vector(source.reads.begin(), source.reads.begin() + 3)) {
+    EXPECT_EQ(offset % 512, 0);
+    EXPECT_GE(offset, 512'000);
+  }
+  EXPECT_EQ(source.reads[0], std::make_pair(int64_t{512'000}, size_t{262144}));
+  EXPECT_EQ(source.reads[1], std::make_pair(int64_t{774'144}, size_t{1'000'448 - 774'144}));
+  EXPECT_EQ(source.reads[2], std::make_pair(int64_t{1'899'520}, size_t{2'000'000 - 1'899'520}));
+}
+
+TEST_F(ScanTest, HitsDoNotJoinAcrossAGapBetweenStretches) {
+  MemorySource source(Filler(100'000));
+  // "00dc" ends one stretch; its size word would lie in the next one, which is elsewhere.
+  PutChunkHeader(source.Bytes(), 1020, "00dc", 92);
+  const auto report = Run(source, ScanMode::FreeSpace, std::vector<ByteRange>{{512, 512}, {4096, 512}});
+  EXPECT_EQ(report.FragmentsFound, 0u);
+  EXPECT_EQ(report.BytesScanned, 1024);
+}
+
+TEST_F(ScanTest, NoFreeSpaceMeansNothingToScan) {
+  MemorySource source(Filler(100'000));
+  PutChunkHeader(source.Bytes(), 1000, "00dc", 92);
+  PutChunkHeader(source.Bytes(), 1100, "00dc", 92);
+  const auto report = Run(source, ScanMode::FreeSpace, std::vector<ByteRange>{});
+  EXPECT_TRUE(source.reads.empty());
+  EXPECT_EQ(report.FragmentsFound, 0u);
 }
 
 TEST_F(ScanTest, ContainerModeChainsOnlyWhereLengthsHappenToFit) {
