@@ -1,0 +1,21 @@
+#include <QApplication>
+
+#include "app/main_window.h"
+#include "sources/cache_folder.h"
+#include "sources/open_source.h"
+
+int main(int argc, char* argv[]) {
+  QApplication application(argc, argv);
+  korvid::app::QtMessageBoxes boxes;
+  korvid::app::DesktopShell shell;
+  korvid::app::TfrmMain frmMain({
+      .Boxes = boxes,
+      .Shell = shell,
+      .ExecutablePath = QApplication::applicationFilePath(),
+      .TickCount = korvid::app::TickCount(),
+      .OpenSource = korvid::sources::OpenSource,
+      .CacheFolder = korvid::sources::DefaultCacheFolder(),
+  });
+  frmMain.show();
+  return QApplication::exec();
+}

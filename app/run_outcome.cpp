@@ -1,0 +1,34 @@
+#include "app/run_outcome.h"
+
+#include "sources/source_text.h"
+
+namespace korvid::app {
+namespace {
+
+QString Size(uint64_t bytes) {
+  return QString::fromStdString(sources::FormatByteSize(bytes));
+}
+
+}  // namespace
+
+QString RunOutcomeText(const RecoveryReport& report, const QString& error, const QString& outputFolder) {
+  QString text = QStringLiteral("恢复结束: ");
+  if (report.Stopped) {
+    text += QStringLiteral("扫描已停止 (已扫描 %1 / %2), ")
+                .arg(Size(static_cast<uint64_t>(report.BytesScanned)), Size(static_cast<uint64_t>(report.SourceSize)));
+  }
+  text += QStringLiteral("发现碎片 %1 个, 写出文件 %2 个 (%3), 保存在 %4.")
+              .arg(report.FragmentsFound)
+              .arg(report.Write.Files.size())
+              .arg(Size(report.Write.BytesWritten), outputFolder);
+  if (report.UnreadableScanBytes > 0) {
+    text += QStringLiteral(" 扫描时有 %1 字节无法读取.").arg(report.UnreadableScanBytes);
+  }
+  if (report.Write.UnreadableBytes > 0) {
+    text += QStringLiteral(" 写出的文件中有 %1 字节无法读取, 已填为零.").arg(report.Write.UnreadableBytes);
+  }
+  if (!error.isEmpty()) text += QStringLiteral(" 运行因错误中止: ") + error;
+  return text;
+}
+
+}  // namespace korvid::app
