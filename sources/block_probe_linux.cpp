@@ -4,8 +4,8 @@
 #include <tsk/libtsk.h>
 
 #include <memory>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace korvid::sources {
@@ -25,12 +25,10 @@ std::string Value(blkid_probe probe, const char* name) {
 // so that it never tries every reader on a device that holds swap, LVM or an encrypted volume.
 TSK_FS_TYPE_ENUM TskType(std::string_view type) {
   static constexpr std::pair<std::string_view, TSK_FS_TYPE_ENUM> kTypes[] = {
-      {"vfat", TSK_FS_TYPE_FAT_DETECT},  {"msdos", TSK_FS_TYPE_FAT_DETECT},
-      {"exfat", TSK_FS_TYPE_EXFAT},      {"ntfs", TSK_FS_TYPE_NTFS_DETECT},
-      {"ext2", TSK_FS_TYPE_EXT_DETECT},  {"ext3", TSK_FS_TYPE_EXT_DETECT},
-      {"ext4", TSK_FS_TYPE_EXT_DETECT},  {"hfsplus", TSK_FS_TYPE_HFS_DETECT},
-      {"hfs", TSK_FS_TYPE_HFS_DETECT},   {"iso9660", TSK_FS_TYPE_ISO9660_DETECT},
-      {"ufs", TSK_FS_TYPE_FFS_DETECT},
+      {"vfat", TSK_FS_TYPE_FAT_DETECT},        {"msdos", TSK_FS_TYPE_FAT_DETECT},   {"exfat", TSK_FS_TYPE_EXFAT},
+      {"ntfs", TSK_FS_TYPE_NTFS_DETECT},       {"ext2", TSK_FS_TYPE_EXT_DETECT},    {"ext3", TSK_FS_TYPE_EXT_DETECT},
+      {"ext4", TSK_FS_TYPE_EXT_DETECT},        {"hfsplus", TSK_FS_TYPE_HFS_DETECT}, {"hfs", TSK_FS_TYPE_HFS_DETECT},
+      {"iso9660", TSK_FS_TYPE_ISO9660_DETECT}, {"ufs", TSK_FS_TYPE_FFS_DETECT},
   };
   for (const auto& [name, tskType] : kTypes) {
     if (name == type) return tskType;
@@ -45,8 +43,8 @@ std::optional<BlockProbe> ProbeBlockDevice(const std::string& devicePath) {
   ProbeHandle probe(blkid_new_probe_from_filename(devicePath.c_str()), blkid_free_probe);
   if (!probe) return std::nullopt;
   blkid_probe_enable_superblocks(probe.get(), 1);
-  blkid_probe_set_superblocks_flags(
-      probe.get(), BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_UUID | BLKID_SUBLKS_USAGE);
+  blkid_probe_set_superblocks_flags(probe.get(),
+                                    BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_UUID | BLKID_SUBLKS_USAGE);
   blkid_probe_enable_partitions(probe.get(), 1);
   blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
 

@@ -10,9 +10,7 @@ namespace {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsOctal(char c) { return c >= '0' && c <= '7'; }
 
-bool AllDigits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), IsDigit);
-}
+bool AllDigits(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), IsDigit); }
 
 // `name` is `prefix` followed by a decimal number: "loop12" for "loop".
 bool PrefixThenNumber(std::string_view name, std::string_view prefix) {
@@ -68,8 +66,7 @@ BlockNameKind ClassifyBlockName(std::string_view name) {
     if (PrefixThenNumber(name, prefix)) return BlockNameKind::Other;
   }
   // The boot and replay-protected areas of an eMMC are separate block devices beside the user area.
-  if (name.starts_with("mmcblk") &&
-      (name.find("boot") != std::string_view::npos || name.ends_with("rpmb"))) {
+  if (name.starts_with("mmcblk") && (name.find("boot") != std::string_view::npos || name.ends_with("rpmb"))) {
     return BlockNameKind::Other;
   }
   return BlockNameKind::Disk;
