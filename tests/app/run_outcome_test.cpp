@@ -1,0 +1,57 @@
+// The paragraph that tells what came of a run.
+#include <QTest>
+
+#include "app/run_outcome.h"
+
+namespace korvid::app {
+namespace {
+
+RecoveryReport Finished(uint64_t fragments, size_t files, uint64_t bytes) {
+  RecoveryReport report;
+  report.SourceSize = 10485760;
+  report.BytesScanned = report.SourceSize;
+  report.FragmentsFound = fragments;
+  report.Write.Files.resize(files);
+  report.Write.BytesWritten = bytes;
+  return report;
+}
+
+class RunOutcomeTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void fullPass() {
+    QCOMPARE(RunOutcomeText(Finished(8, 2, 1536), QString(), QStringLiteral("/media/out")),
+             QStringLiteral("恢复结束: 发现碎片 8 个, 写出文件 2 个 (1.50 KB), 保存在 /media/out."));
+  }
+
+  void stoppedScanSaysHowFarItCame() {
+    RecoveryReport report = Finished(5, 1, 1024);
+    report.Stopped = true;
+    report.BytesScanned = 786432;
+    QCOMPARE(RunOutcomeText(report, QString(), QStringLiteral("o")),
+             QStringLiteral("恢复结束: 扫描已停止 (已扫描 768 KB / 10 MB), 发现碎片 5 个, 写出文件 1 个 (1 KB), 保存在 o."));
+  }
+
+  void unreadableBytesAndErrorsAreNamed() {
+    RecoveryReport report = Finished(3, 1, 100);
+    report.UnreadableScanBytes = 4096;
+    report.Write.UnreadableBytes = 512;
+    const QString text = RunOutcomeText(report, QStringLiteral("Cannot create file \"o/2.AVI\". No space left on device"),
+                                        QStringLiteral("o"));
+    QVERIFY(text.contains(QStringLiteral(" 扫描时有 4096 字节无法读取.")));
+    QVERIFY(text.contains(QStringLiteral(" 写出的文件中有 512 字节无法读取, 已填为零.")));
+    QVERIFY(text.endsWith(QStringLiteral(" 运行因错误中止: Cannot create file \"o/2.AVI\". No space left on device")));
+  }
+
+  void folderWithPercentSignsStaysAsItIs() {
+    QVERIFY(RunOutcomeText(Finished(0, 0, 0), QString(), QStringLiteral("/tmp/%1%2"))
+                .endsWith(QStringLiteral("保存在 /tmp/%1%2.")));
+  }
+};
+
+}  // namespace
+}  // namespace korvid::app
+
+QTEST_MAIN(korvid::app::RunOutcomeTest)
+#include "run_outcome_test.moc"
