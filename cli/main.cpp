@@ -1,6 +1,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/recover_command.h"
+#include "cli/sources_command.h"
 
 int main(int argc, char** argv) {
   using namespace korvid::cli;
@@ -18,17 +19,25 @@ int main(int argc, char** argv) {
 
   RecoverOptions options;
   CLI::App* recover = app.add_subcommand("recover", "Scan a source and write every chain found as 1.AVI, 2.AVI, ...");
-  recover->add_option("--source", options.Source, "Disk, volume or image file to scan (opened read-only)")->required();
+  recover->add_option("--source", options.Source,
+                      "Disk, volume or image file to scan (opened read-only); PhysicalDriveN names disk N "
+                      "of `korvid-cli sources`")->required();
   recover->add_option("--sample", options.Sample, "An intact AVI file recorded by the same device")->required();
   recover->add_option("--output", options.Output, "Existing folder that receives the recovered files")->required();
-  recover->add_option("--mode", options.Mode, "whole-disk (AVI video chunks, the default) or container (MP4/MOV/MXF)")
-      ->check(CLI::IsMember({"whole-disk", "container"}));
+  recover->add_option("--mode", options.Mode,
+                      "whole-disk: AVI video chunks over the whole source (the default); free-space: AVI video "
+                      "chunks in the free space of the file system(s) only; container: MP4/MOV/MXF signatures")
+      ->check(CLI::IsMember({"whole-disk", "free-space", "container"}));
   recover->add_flag("--json", options.Json, "Print the summary as one JSON object on stdout");
   recover->add_flag("--quiet", options.Quiet, "Print no progress and no text summary");
   recover->add_flag("--overwrite", options.Overwrite,
                     "Replace the 1.AVI, 2.AVI, ... that an earlier run left in the output folder");
   recover->add_flag("--allow-same-device", options.AllowSameDevice,
                     "Write into a folder on the device being recovered (destroys what is recovered)");
+
+  bool sourcesJson = false;
+  CLI::App* list = app.add_subcommand("sources", "List the volumes and disks that can be recovered");
+  list->add_flag("--json", sourcesJson, "Print the list as one JSON object on stdout");
 
   try {
     app.parse(argc, argv);
@@ -37,5 +46,6 @@ int main(int argc, char** argv) {
     return code == 0 ? ExitDone : ExitUsage;
   }
   if (recover->parsed()) return RunRecoverCommand(options);
+  if (list->parsed()) return RunSourcesCommand(sourcesJson);
   return ExitUsage;
 }

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 
+#include "cli/format.h"
 #include "cli/progress_reporter.h"
 #include "cli/summary.h"
 #include "engine/errors.h"
@@ -15,6 +17,7 @@
 #include "engine/scan_driver.h"
 #include "sources/cache_folder.h"
 #include "sources/open_source.h"
+#include "sources/source_catalog.h"
 
 namespace korvid::cli {
 namespace {
@@ -22,7 +25,27 @@ namespace {
 namespace fs = std::filesystem;
 
 ScanMode ModeFromName(const std::string& name) {
-  return name == "container" ? ScanMode::Container : ScanMode::WholeDisk;
+  if (name == "container") return ScanMode::Container;
+  return name == "free-space" ? ScanMode::FreeSpace : ScanMode::WholeDisk;
+}
+
+// The free space of the source's file system(s), or none (the whole source) when its
+// allocation data cannot be read; says which on stderr.
+std::optional<std::vector<ByteRange>> FreeSpaceOf(const std::string& sourcePath, bool quiet) {
+  try {
+    sources::FreeExtents extents = sources::LoadFreeExtents(sourcePath);
+    int64_t bytes = 0;
+    for (const ByteRange& range : extents.Ranges) bytes += range.Length;
+    if (!quiet) {
+      std::fprintf(stderr, "free space: %s in %zu extents (clusters of %u bytes, %u of %u free)\n",
+                   FormatBytes(static_cast<uint64_t>(bytes)).c_str(), extents.Ranges.size(),
+                   extents.SectorsPerCluster * extents.BytesPerSector, extents.FreeClusters, extents.TotalClusters);
+    }
+    return std::move(extents.Ranges);
+  } catch (const KorvidError& e) {
+    std::fprintf(stderr, "korvid-cli: %s\nThe free space cannot be told apart: scanning the whole source.\n", e.what());
+    return std::nullopt;
+  }
 }
 
 // An empty text when the folder can take the output files, else why not.
@@ -61,9 +84,11 @@ int UsageError(const std::string& message) {
 int RunRecoverCommand(const RecoverOptions& options) {
   const auto started = std::chrono::steady_clock::now();
 
+  std::string sourcePath;
   std::unique_ptr<SourceDevice> source;
   try {
-    source = sources::OpenSource(options.Source);
+    sourcePath = sources::SourcePathFor(options.Source);
+    source = sources::OpenSource(sourcePath);
   } catch (const KorvidError& e) {
     return UsageError(e.what());
   }
@@ -74,7 +99,7 @@ int RunRecoverCommand(const RecoverOptions& options) {
                         "); a new run would replace them. Choose an empty folder, or pass --overwrite.");
     }
   }
-  if (!options.AllowSameDevice && sources::OutputOnSourceDevice(options.Source, options.Output)) {
+  if (!options.AllowSameDevice && sources::OutputOnSourceDevice(sourcePath, options.Output)) {
     return UsageError("The output folder \"" + options.Output + "\" lies on the device being recovered (" +
                       options.Source + "): writing there would overwrite the recordings. "
                       "Choose a folder on another disk, or pass --allow-same-device.");
@@ -98,6 +123,7 @@ int RunRecoverCommand(const RecoverOptions& options) {
   request.Mode = ModeFromName(options.Mode);
   request.OutputFolder = options.Output;
   request.Header = std::move(header.Bytes);
+  if (request.Mode == ScanMode::FreeSpace) request.Ranges = FreeSpaceOf(sourcePath, options.Quiet);
 
   InstallInterruptHandler();
   ProgressReporter progress(stderr, ::isatty(STDERR_FILENO) != 0, options.Quiet);
