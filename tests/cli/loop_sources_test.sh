@@ -49,9 +49,9 @@ for e in json.load(open(sys.argv[1]))["sources"]:
 else:
     sys.exit(1)' "$work/sources.json" "$1" "$2"
 }
-check "the partitioned card is listed as a disk" listed disk "$card"
 listed() { entry "$@" >/dev/null; }
 absent() { ! listed "$@"; }
+check "the partitioned card is listed as a disk" listed disk "$card"
 check "the partitioned card is not listed as a volume" absent volume "$card"
 check "the bare file system is listed as a disk" listed disk "$bare"
 check "the bare file system is listed as a volume" listed volume "$bare"
