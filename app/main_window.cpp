@@ -34,6 +34,8 @@ TfrmMain::TfrmMain(MainWindowServices services, QWidget* parent)
   od->setObjectName(QStringLiteral("od"));
   od->setFileMode(QFileDialog::ExistingFile);
   od->setAcceptMode(QFileDialog::AcceptOpen);
+  // Qt's own dialog: the same on every desktop, and it works where no portal answers.
+  od->setOption(QFileDialog::DontUseNativeDialog);
 
   ElapsedTime = new QTimer(this);
   ElapsedTime->setInterval(1000);

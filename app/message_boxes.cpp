@@ -21,7 +21,8 @@ void QtMessageBoxes::ReportError(QWidget* owner, const QString& text) {
 }
 
 std::optional<QString> DesktopShell::ChooseFolder(QWidget* owner, const QString& prompt) {
-  const QString folder = QFileDialog::getExistingDirectory(owner, prompt);
+  const QString folder = QFileDialog::getExistingDirectory(
+      owner, prompt, QString(), QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
   if (folder.isEmpty()) return std::nullopt;
   return folder;
 }

@@ -1,0 +1,189 @@
+// The program's window on a real X server (Xvfb): shown, a recovery chosen and run through the
+// real menus, dialogs and message boxes, then closed. With KORVID_SCREENSHOTS set to a folder it
+// also saves what the screen shows idle, in the middle of the run and after it.
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+
+#include "app_test_support.h"
+
+namespace korvid::app::testing {
+namespace {
+
+// Answers the modal dialogs that open, one after another, with the given actions; a box that no
+// action is left for is a failure and is closed so that the test goes on.
+class ModalAnswers : public QObject {
+ public:
+  using Answer = std::function<void(QWidget*)>;
+  explicit ModalAnswers(std::vector<Answer> answers) : answers_(std::move(answers)) {
+    timer_.setInterval(50);
+    connect(&timer_, &QTimer::timeout, this, [this] { Poll(); });
+    timer_.start();
+  }
+  bool AllUsed() const { return used_ == answers_.size(); }
+  const QStringList& Unexpected() const { return unexpected_; }
+
+ private:
+  void Poll() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr) last_ = nullptr;
+    if (modal == nullptr || modal == last_) return;
+    last_ = modal;
+    if (used_ < answers_.size()) {
+      answers_[used_++](modal);
+      return;
+    }
+    const auto* box = qobject_cast<QMessageBox*>(modal);
+    unexpected_ << (box != nullptr ? box->text() : modal->metaObject()->className());
+    static_cast<QDialog*>(modal)->reject();
+  }
+
+  QTimer timer_;
+  std::vector<Answer> answers_;
+  size_t used_ = 0;
+  QPointer<QWidget> last_;
+  QStringList unexpected_;
+};
+
+class XvfbWindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir work;
+
+  static void Screenshot(const QWidget& window, const QString& name) {
+    const QString folder = qEnvironmentVariable("KORVID_SCREENSHOTS");
+    if (folder.isEmpty()) return;
+    QApplication::processEvents();
+    QTest::qWait(300);
+    const QRect frame = window.frameGeometry();
+    const QPixmap shot = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    QVERIFY(shot.save(QDir(folder).filePath(name)));
+  }
+
+  // Presses `button` at `at`, which opens `menu` and waits in it, and picks the entry `name`.
+  static void ChooseFromMenu(QToolButton* button, QPoint at, QMenu* menu, const QString& name) {
+    auto* poll = new QTimer(menu);
+    poll->setInterval(50);
+    connect(poll, &QTimer::timeout, menu, [menu, name, poll] {
+      QAction* entry = menu->findChild<QAction*>(name);
+      if (!menu->isVisible() || entry == nullptr) return;
+      poll->deleteLater();
+      QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(entry).center());
+    });
+    poll->start();
+    QTest::mouseClick(button, Qt::LeftButton, {}, at);
+  }
+
+ private slots:
+  void recoveryThroughTheRealWindow() {
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    TestImage image(40 * Chunk);
+    for (int chunk : {0, 4, 9, 13, 17, 26, 31, 38}) image.PutChain(chunk * Chunk + 2048, 4 + chunk % 5, 9000);
+    const QString imagePath = work.filePath(QStringLiteral("dvr-card.img"));
+    const QString samplePath = work.filePath(QStringLiteral("ch01.avi"));
+    const QString outFolder = work.filePath(QStringLiteral("recovered"));
+    QVERIFY(QDir().mkpath(outFolder));
+    image.Write(imagePath);
+    WriteSample(samplePath);
+
+    QtMessageBoxes boxes;
+    DesktopShell shell;
+    QTemporaryDir cache;
+    auto gate = std::make_shared<Gate>(17 * Chunk);
+    TfrmMain window({.Boxes = boxes,
+                     .Shell = shell,
+                     .ExecutablePath = QApplication::applicationFilePath(),
+                     .TickCount = 1234,  // the designed theme
+                     .OpenSource = GatedOpener(gate),
+                     .CacheFolder = (cache.path() + QStringLiteral("/Cache")).toStdString()});
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(window.Tray != nullptr);
+    Screenshot(window, QStringLiteral("korvid-idle.png"));
+
+    const auto chooseFile = [](const QString& path) {
+      return [path](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        QVERIFY(dialog != nullptr);
+        // Typed into the name field, as a user would.
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name != nullptr);
+        name->setText(path);
+        static_cast<QDialog*>(dialog)->accept();
+      };
+    };
+    const auto chooseFolder = [](const QString& path) {
+      return [path](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        QVERIFY(dialog != nullptr);
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("选择保存路径: "));
+        dialog->setDirectory(path);
+        static_cast<QDialog*>(dialog)->accept();
+      };
+    };
+    const auto pressOk = [](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      QVERIFY(box != nullptr);
+      QCOMPARE(box->windowTitle(), QStringLiteral("暂停"));
+      QCOMPARE(box->text(), QStringLiteral("是否继续？"));
+      box->button(QMessageBox::Ok)->click();
+    };
+    ModalAnswers answers({chooseFile(imagePath), chooseFolder(outFolder), chooseFile(samplePath), pressOk});
+
+    // The source menu opens on a click anywhere on RecBtn.
+    ChooseFromMenu(window.RecBtn, QPoint(10, 10), window.pop, QStringLiteral("Openimage"));
+    QTRY_COMPARE(window.Source->text(), imagePath);
+    QTest::mouseClick(window.SaveBtn, Qt::LeftButton);
+    QTRY_COMPARE(window.Edit1->text(), outFolder);
+    QTest::mouseClick(window.BtnSelectAll, Qt::LeftButton);
+    QTRY_VERIFY(!window.SampleCachePath.isEmpty());
+
+    // "全盘恢复" from the arrow part of the split button.
+    QSignalSpy ended(&window, &TfrmMain::RunEnded);
+    ChooseFromMenu(window.RunBtn, QPoint(window.RunBtn->width() - 5, 20), window.PopupMenu2, QStringLiteral("N9"));
+    QTRY_VERIFY(window.Running());
+    QTRY_VERIFY(window.gg->value() >= 16 * Chunk / 1024);
+    QTRY_VERIFY(window.SegLabel->text() != QStringLiteral("发现碎片:"));
+    QVERIFY(!window.RunBtn->isEnabled());
+    Screenshot(window, QStringLiteral("korvid-running.png"));
+
+    QTest::mouseClick(window.PauseBtn, Qt::LeftButton);
+    gate->MoveTo(INT64_MAX);
+    QVERIFY(ended.wait(20000));
+    QVERIFY(answers.AllUsed());
+    QCOMPARE(answers.Unexpected(), QStringList());
+    QCOMPARE(window.SegLabel->text(), QStringLiteral("碎片: %1").arg(image.Records()));
+    for (size_t i = 0; i < image.chains.size(); ++i) {
+      const QString file = QDir(outFolder).filePath(QStringLiteral("%1.AVI").arg(i + 1));
+      QCOMPARE(ReadBytes(file), Concat(SampleHead(), image.Slice(image.chains[i])));
+    }
+    QVERIFY(window.ScanLog->toPlainText().contains(QStringLiteral("写出文件 %1 个").arg(image.chains.size())));
+    QTRY_COMPARE(window.ShelllistModel->rowCount(window.Shelllist->rootIndex()), static_cast<int>(image.chains.size()));
+    Screenshot(window, QStringLiteral("korvid-done.png"));
+
+    QTest::mouseClick(window.ExitBtn, Qt::LeftButton);
+    QTRY_VERIFY(!window.isVisible());
+  }
+};
+
+}  // namespace
+}  // namespace korvid::app::testing
+
+QTEST_MAIN(korvid::app::testing::XvfbWindowTest)
+#include "xvfb_window_test.moc"
