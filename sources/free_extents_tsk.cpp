@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "engine/errors.h"
+#include "sources/boot_sector.h"
 #include "sources/ext_allocation.h"
 #include "sources/source_catalog.h"
 #include "sources/source_text.h"
+#include "sources/volume_bitmap.h"
 
 namespace korvid::sources {
 namespace {
@@ -57,12 +59,6 @@ struct ClusterLayout {
   uint32_t sectorsPerCluster = 0;
 };
 
-uint32_t LittleEndian(const uint8_t* bytes, int count) {
-  uint32_t value = 0;
-  for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
-}
-
 // The boot sector as TSK found it: the first one, else the backups of FAT32 (sector 6) and
 // exFAT (sector 12), which TSK also accepts when the first one is wiped.
 std::optional<std::array<uint8_t, 512>> ReadBootSector(TSK_FS_INFO* fs) {
@@ -84,29 +80,13 @@ std::optional<std::array<uint8_t, 512>> ReadBootSector(TSK_FS_INFO* fs) {
 std::optional<ClusterLayout> FatLayout(TSK_FS_INFO* fs) {
   const auto boot = ReadBootSector(fs);
   if (!boot) return std::nullopt;
-  const uint8_t* b = boot->data();
+  const std::optional<FatClusterLayout> fat = ParseFatBootSector(*boot, fs->ftype == TSK_FS_TYPE_EXFAT);
+  if (!fat) return std::nullopt;
   ClusterLayout layout;
-  if (fs->ftype == TSK_FS_TYPE_EXFAT) {
-    if (b[108] > 12 || b[109] > 25) return std::nullopt;
-    layout.bytesPerSector = uint32_t{1} << b[108];
-    layout.sectorsPerCluster = uint32_t{1} << b[109];
-    layout.firstBlock = LittleEndian(b + 88, 4);    // ClusterHeapOffset
-    layout.clusterCount = LittleEndian(b + 92, 4);  // ClusterCount
-  } else {
-    layout.bytesPerSector = LittleEndian(b + 11, 2);
-    layout.sectorsPerCluster = b[13];
-    const uint64_t reserved = LittleEndian(b + 14, 2);
-    const uint64_t fatCount = b[16];
-    const uint64_t rootEntries = LittleEndian(b + 17, 2);
-    const uint64_t sectors = LittleEndian(b + 19, 2) != 0 ? LittleEndian(b + 19, 2) : LittleEndian(b + 32, 4);
-    const uint64_t fatSectors =
-        LittleEndian(b + 22, 2) != 0 ? LittleEndian(b + 22, 2) : LittleEndian(b + 36, 4);
-    if (layout.bytesPerSector == 0 || layout.sectorsPerCluster == 0) return std::nullopt;
-    const uint64_t rootSectors = (rootEntries * 32 + layout.bytesPerSector - 1) / layout.bytesPerSector;
-    layout.firstBlock = reserved + fatCount * fatSectors + rootSectors;
-    if (layout.firstBlock > sectors) return std::nullopt;
-    layout.clusterCount = (sectors - layout.firstBlock) / layout.sectorsPerCluster;
-  }
+  layout.bytesPerSector = fat->BytesPerSector;
+  layout.sectorsPerCluster = fat->SectorsPerCluster;
+  layout.firstBlock = fat->FirstClusterSector;
+  layout.clusterCount = fat->ClusterCount;
   layout.blocksPerCluster = layout.sectorsPerCluster;
   // TSK's blocks must be these sectors, or the numbers above mean something else.
   if (layout.bytesPerSector != fs->block_size) return std::nullopt;
@@ -253,22 +233,6 @@ uint32_t Clamp32(uint64_t value) {
   return static_cast<uint32_t>(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
 }
 
-// Sorts and joins ranges that touch or overlap (partitions follow each other on the disk).
-std::vector<ByteRange> Merge(std::vector<ByteRange> ranges) {
-  std::sort(ranges.begin(), ranges.end(),
-            [](const ByteRange& a, const ByteRange& b) { return a.Offset < b.Offset; });
-  std::vector<ByteRange> merged;
-  for (const ByteRange& range : ranges) {
-    if (!merged.empty() && merged.back().Offset + merged.back().Length >= range.Offset) {
-      const int64_t end = std::max(merged.back().Offset + merged.back().Length, range.Offset + range.Length);
-      merged.back().Length = end - merged.back().Offset;
-    } else {
-      merged.push_back(range);
-    }
-  }
-  return merged;
-}
-
 }  // namespace
 
 // With several partitions, List holds each file system's entries in partition order (every one
@@ -301,7 +265,7 @@ FreeExtents LoadFreeExtents(const std::string& sourcePath) {
     extents.List.insert(extents.List.end(), entries.begin(), entries.end());
     ranges.insert(ranges.end(), fs.ranges.begin(), fs.ranges.end());
   }
-  extents.Ranges = Merge(std::move(ranges));
+  extents.Ranges = MergeByteRanges(std::move(ranges));
   return extents;
 }
 

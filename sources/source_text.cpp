@@ -1,6 +1,7 @@
 #include "sources/source_text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace korvid::sources {
@@ -49,8 +50,10 @@ std::string DiskCaption(uint32_t number, uint32_t mediaType, uint64_t sizeBytes)
 }
 
 std::string VolumeCaption(const TNTVolumeInfo& volume, const std::string& drive) {
-  return volume.VolumeLabel + " (" + drive + "), " + volume.DriveKind + std::to_string(volume.DiskNumber) + ", " +
-         volume.FileSystemName + ", [" + FormatSpace(static_cast<double>(volume.FreeBytes)) + "/" +
+  const bool letter = drive.size() == 1 && std::isalpha(static_cast<unsigned char>(drive[0]));
+  return volume.VolumeLabel + " (" + drive + (letter ? ":" : "") + "), " + volume.DriveKind +
+         std::to_string(volume.DiskNumber) + ", " + volume.FileSystemName + ", [" +
+         FormatSpace(static_cast<double>(volume.FreeBytes)) + "/" +
          FormatSpace(static_cast<double>(volume.TotalBytes)) + "]";
 }
 

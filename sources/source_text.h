@@ -21,7 +21,9 @@ std::string FormatSpace(double bytes);
 std::string MediaTypeText(uint32_t mediaType);
 // "HD0, Fixed Drive, [74.52 GB]"
 std::string DiskCaption(uint32_t number, uint32_t mediaType, uint64_t sizeBytes);
-// "Data (sdb1), RD1, vfat, [1.20 GB/7.45 GB]"; `drive` as the platform shows it ("sdb1", "D:").
+// "Data (sdb1), RD1, vfat, [1.20 GB/7.45 GB]"; `drive` as the platform names the volume: a device
+// name ("sdb1") as it stands, a drive letter ("D", as TNTVolumeInfo::Drive holds it on Windows)
+// with its colon ("Data (D:), ...").
 std::string VolumeCaption(const TNTVolumeInfo& volume, const std::string& drive);
 // The keep rule of the volume list: a known disk, or a non-empty label.
 bool KeepVolume(const TNTVolumeInfo& volume);

@@ -49,6 +49,14 @@ TEST(VolumeCaption, LabelDeviceKindDiskFileSystemAndSpace) {
   EXPECT_EQ(VolumeCaption(card, "sdb1"), " (sdb1), RD1, vfat, [0.00 MB/1.00 MB]");
 }
 
+TEST(VolumeCaption, DriveLetterGetsItsColon) {
+  const TNTVolumeInfo data{.VolumeLabel = "Data", .FileSystemName = "NTFS", .DriveKind = "HD", .DiskNumber = 0};
+  EXPECT_EQ(VolumeCaption(data, "D"), "Data (D:), HD0, NTFS, [0.00 MB/0.00 MB]");
+  // Device names of one character other than a letter, and longer ones, stand as they are.
+  EXPECT_EQ(VolumeCaption(data, "1"), "Data (1), HD0, NTFS, [0.00 MB/0.00 MB]");
+  EXPECT_EQ(VolumeCaption(data, "sr0"), "Data (sr0), HD0, NTFS, [0.00 MB/0.00 MB]");
+}
+
 TEST(KeepVolume, KnownDiskOrLabel) {
   TNTVolumeInfo volume;
   EXPECT_FALSE(KeepVolume(volume));
