@@ -15,6 +15,8 @@
 #include "app/program_name.h"
 #include "app/tool_icons.h"
 #include "app/vendor_info.h"
+#include "online/service_form.h"
+#include "online/update_check.h"
 
 namespace korvid::app {
 
@@ -47,6 +49,18 @@ TfrmMain::TfrmMain(MainWindowServices services, QWidget* parent)
   BuildStatusBar();
   BuildTray();
   FormCreate();
+  updateCheck_ = std::make_unique<online::UpdateCheck>(
+      online::UpdateCheckSetup{.Server = services_.UpdateServer,
+                               .ProgramName = ProgramName,
+                               .ProgramVersion = QString::fromUtf8(vendor::ProgramVersion),
+                               .WebSite = QUrl(QString::fromUtf8(vendor::HomePage))},
+      services_.Boxes, services_.Shell);
+  Form3 = new online::TForm3({.Server = services_.ServiceServer,
+                              .ProgramName = ProgramName,
+                              .ChatLink = QUrl(QString::fromUtf8(vendor::ChatLink)),
+                              .SecondSite = QUrl(QString::fromUtf8(vendor::SecondSite)),
+                              .StatusContact = QString::fromUtf8(vendor::ServiceStatusText)},
+                             services_.Boxes, services_.Shell, this);
 
   // The client area below the menu bar is 995 × 575; the user cannot resize it.
   setFixedSize(995, 575 + menuBar()->sizeHint().height());
@@ -119,7 +133,12 @@ void TfrmMain::N4Click() {
 }
 
 void TfrmMain::Update1Click() {
-  UpdateBtn->click();
+  // Straight to the handler: a run disables UpdateBtn, but the menu item still reaches it.
+  UpdateBtnClick();
+}
+
+void TfrmMain::UpdateBtnClick() {
+  updateCheck_->UpdateBtnClick(this);
 }
 
 void TfrmMain::helpBtnClick() {
@@ -144,8 +163,8 @@ void TfrmMain::RzBitBtn1Click() {
 }
 
 void TfrmMain::RzBitBtn2Click() {
-  // The service request form that follows this message belongs to the online services.
   services_.Boxes.Inform(this, QStringLiteral("即将为您接通人工服务，请如实填写资料，工程师将主动与您联系。"));
+  Form3->exec();
 }
 
 void TfrmMain::RzBitBtn3Click() {

@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QUrl>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "app/message_boxes.h"
 #include "app/run_worker.h"
 #include "app/themes.h"
+#include "app/vendor_info.h"
 #include "engine/run_control.h"
 #include "engine/scan_driver.h"
 
@@ -33,6 +35,11 @@ class QToolBar;
 class QToolButton;
 class QTreeView;
 
+namespace korvid::online {
+class TForm3;
+class UpdateCheck;
+}  // namespace korvid::online
+
 namespace korvid::app {
 
 // What the window gets from outside; tests hand in their own.
@@ -43,6 +50,8 @@ struct MainWindowServices {
   uint64_t TickCount = 0;           // picks the theme
   SourceOpener OpenSource;          // opens the source of a run
   std::filesystem::path CacheFolder;  // where sample headers are cached
+  QUrl UpdateServer = QUrl(QString::fromUtf8(vendor::UpdateServer));    // tests use servers of their own
+  QUrl ServiceServer = QUrl(QString::fromUtf8(vendor::ServiceServer));
 };
 
 // The text of Edit1 while no output folder has been chosen.
@@ -124,6 +133,8 @@ class TfrmMain final : public QMainWindow {
   QFileDialog* od = nullptr;
   QTimer* ElapsedTime = nullptr;
   ThemeManager sm;
+  // The service request window, created hidden with the main window.
+  online::TForm3* Form3 = nullptr;
 
   // Commands.
   void RecBtnDropDown();
@@ -141,6 +152,7 @@ class TfrmMain final : public QMainWindow {
   void N10Click();
   void PauseBtnClick();
   void StopBtnClick();
+  void UpdateBtnClick();
   void ElapsedTimeTimer();
   void BeginRun();
   void EndRun();
@@ -189,6 +201,7 @@ class TfrmMain final : public QMainWindow {
 
   MainWindowServices services_;
   std::unique_ptr<RunWorker> runner_;
+  std::unique_ptr<online::UpdateCheck> updateCheck_;
   bool closeWhenRunEnds_ = false;
 };
 

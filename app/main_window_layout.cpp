@@ -103,8 +103,8 @@ void TfrmMain::BuildToolbar() {
   connect(StopBtn, &QToolButton::clicked, this, &TfrmMain::StopBtnClick);
   RzToolbar1->addSeparator();
 
-  // The update check behind UpdateBtn belongs to the online services.
   UpdateBtn = AddToolButton(RzToolbar1, "UpdateBtn", QStringLiteral("在线升级"), ToolIcon::Update);
+  connect(UpdateBtn, &QToolButton::clicked, this, &TfrmMain::UpdateBtnClick);
   SupportBtn = AddToolButton(RzToolbar1, "SupportBtn", QStringLiteral("技术支持"), ToolIcon::Support);
   connect(SupportBtn, &QToolButton::clicked, this, &TfrmMain::SupportBtnClick);
   RzToolbar1->addSeparator();

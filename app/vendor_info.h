@@ -39,4 +39,15 @@ inline constexpr ToolGroup ToolGroups[] = {
     {"服务器恢复", {"NAS 恢复", "虚拟机磁盘恢复", "磁带恢复", nullptr}},
 };
 
+// The online services. The update server answers "getinfo.asp"; the service server listens on
+// port 8080; the second web site opens from the service form's status bar.
+inline constexpr const char* UpdateServer = "http://update.korvid.example.com/";
+inline constexpr const char* ServiceServer = "http://service.korvid.example.com:8080/";
+inline constexpr const char* SecondSite = "https://data.korvid.example.com/";
+inline constexpr const char* ServiceStatusText = "服务热线: 400-000-0000  QQ: 800000000";
+
+// The program's own version for the update check: leading number "1.0" (as many characters as
+// follow the "s"), build number 10.
+inline constexpr const char* ProgramVersion = "1.0s-10";
+
 }  // namespace korvid::app::vendor
