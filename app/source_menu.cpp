@@ -1,6 +1,5 @@
 // The source menu of RecBtn and the choice of a source.
 #include <QAction>
-#include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
@@ -24,7 +23,6 @@ QAction* AddEntry(QMenu* menu, const std::string& name, const std::string& capti
 }  // namespace
 
 void TfrmMain::RecBtnDropDown() {
-  QApplication::processEvents();
   pop->clear();
   AddEntry(pop, "Openimage", "打开磁盘镜像", QString());
 

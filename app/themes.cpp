@@ -66,6 +66,7 @@ QPalette PaletteFor(const ThemeLook& look) {
 QString StyleSheetFor(const ThemeLook& look) {
   const auto c = [](const QColor& color) { return color.name(); };
   return QStringLiteral(
+             "QMainWindow, QWidget#Panel1, QWidget#RzPanel1 { background: %5; }"
              "QToolBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 %1, stop:1 %2);"
              " border-top: 2px groove %2; spacing: 2px; }"
              "QStatusBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 %1, stop:1 %2); }"

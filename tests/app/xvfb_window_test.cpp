@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLabel>
@@ -42,8 +43,17 @@ class ModalAnswers : public QObject {
   void Poll() {
     QWidget* modal = QApplication::activeModalWidget();
     if (modal == nullptr) last_ = nullptr;
-    if (modal == nullptr || modal == last_) return;
+    if (modal == nullptr) return;
+    if (modal == last_) {
+      // An answer that failed leaves its dialog open; close it so that the test can end.
+      if (answered_.elapsed() > 5000) {
+        unexpected_ << QStringLiteral("still open: ") + modal->windowTitle();
+        static_cast<QDialog*>(modal)->reject();
+      }
+      return;
+    }
     last_ = modal;
+    answered_.start();
     if (used_ < answers_.size()) {
       answers_[used_++](modal);
       return;
@@ -57,6 +67,7 @@ class ModalAnswers : public QObject {
   std::vector<Answer> answers_;
   size_t used_ = 0;
   QPointer<QWidget> last_;
+  QElapsedTimer answered_;
   QStringList unexpected_;
 };
 
@@ -83,6 +94,7 @@ class XvfbWindowTest : public QObject {
     connect(poll, &QTimer::timeout, menu, [menu, name, poll] {
       QAction* entry = menu->findChild<QAction*>(name);
       if (!menu->isVisible() || entry == nullptr) return;
+      poll->stop();
       poll->deleteLater();
       QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(entry).center());
     });
@@ -121,10 +133,12 @@ class XvfbWindowTest : public QObject {
       return [path](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         QVERIFY(dialog != nullptr);
-        // Typed into the name field, as a user would.
+        // Chosen as a user would: the name field, which must not have the focus for it.
         auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
         QVERIFY(name != nullptr);
-        name->setText(path);
+        name->clearFocus();
+        dialog->selectFile(path);
+        QTRY_COMPARE(dialog->selectedFiles(), QStringList{path});
         static_cast<QDialog*>(dialog)->accept();
       };
     };
@@ -140,7 +154,7 @@ class XvfbWindowTest : public QObject {
     const auto pressOk = [](QWidget* modal) {
       auto* box = qobject_cast<QMessageBox*>(modal);
       QVERIFY(box != nullptr);
-      QCOMPARE(box->windowTitle(), QStringLiteral("暂停"));
+      QVERIFY2(box->windowTitle() == QStringLiteral("暂停"), qPrintable(box->text()));
       QCOMPARE(box->text(), QStringLiteral("是否继续？"));
       box->button(QMessageBox::Ok)->click();
     };
@@ -161,6 +175,8 @@ class XvfbWindowTest : public QObject {
     QTRY_VERIFY(window.gg->value() >= 16 * Chunk / 1024);
     QTRY_VERIFY(window.SegLabel->text() != QStringLiteral("发现碎片:"));
     QVERIFY(!window.RunBtn->isEnabled());
+    // The once-a-second timer estimates from the gauge: 4096 of 10240 KiB after its first tick.
+    QTRY_COMPARE_WITH_TIMEOUT(window.TimeLabel->text(), QStringLiteral("剩余时间: 0 : 3"), 5000);
     Screenshot(window, QStringLiteral("korvid-running.png"));
 
     QTest::mouseClick(window.PauseBtn, Qt::LeftButton);
