@@ -7,8 +7,7 @@ namespace korvid::online {
 qsizetype AnsiByteCount(const QString& text) {
   QStringEncoder cp936("windows-936");
   if (!cp936.isValid()) return AnsiByteCountByRule(text);
-  const QByteArray bytes = cp936.encode(text);
-  return bytes.size();
+  return QByteArray(cp936.encode(text)).size();
 }
 
 qsizetype AnsiByteCountByRule(const QString& text) {
