@@ -1,12 +1,11 @@
-#include <QApplication>
-
+#include "app/application.h"
 #include "app/main_window.h"
 #include "sources/cache_folder.h"
 #include "sources/open_source.h"
 
 int main(int argc, char* argv[]) {
-  QApplication application(argc, argv);
   korvid::app::QtMessageBoxes boxes;
+  korvid::app::ErrorReportingApplication application(argc, argv, boxes);
   korvid::app::DesktopShell shell;
   korvid::app::TfrmMain frmMain({
       .Boxes = boxes,
