@@ -1,5 +1,6 @@
 #include "app/application.h"
 #include "app/main_window.h"
+#include "app/termination.h"
 #include "sources/cache_folder.h"
 #include "sources/open_source.h"
 
@@ -15,6 +16,7 @@ int main(int argc, char* argv[]) {
       .OpenSource = korvid::sources::OpenSource,
       .CacheFolder = korvid::sources::DefaultCacheFolder(),
   });
+  korvid::app::CloseOnTerminationRequest(frmMain);
   frmMain.show();
   return QApplication::exec();
 }
