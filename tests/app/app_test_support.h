@@ -5,6 +5,7 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -114,6 +115,26 @@ class GatedSource final : public SourceDevice {
   std::shared_ptr<Gate> gate_;
 };
 
+// A source whose reads wait at the gate by their number: read n (from 1) waits until the gate
+// has reached n.
+class CountedSource final : public SourceDevice {
+ public:
+  CountedSource(std::unique_ptr<SourceDevice> inner, std::shared_ptr<Gate> gate,
+                std::shared_ptr<std::atomic<int64_t>> reads)
+      : inner_(std::move(inner)), gate_(std::move(gate)), reads_(std::move(reads)) {}
+  const std::string& Path() const override { return inner_->Path(); }
+  int64_t Size() const override { return inner_->Size(); }
+  ReadResult ReadAt(int64_t offset, uint8_t* buffer, size_t length) override {
+    gate_->WaitFor(++*reads_);
+    return inner_->ReadAt(offset, buffer, length);
+  }
+
+ private:
+  std::unique_ptr<SourceDevice> inner_;
+  std::shared_ptr<Gate> gate_;
+  std::shared_ptr<std::atomic<int64_t>> reads_;
+};
+
 inline SourceOpener GatedOpener(std::shared_ptr<Gate> gate) {
   return [gate](const std::string& path) -> std::unique_ptr<SourceDevice> {
     return std::make_unique<GatedSource>(sources::OpenSource(path), gate);
@@ -193,14 +214,15 @@ inline std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uin
 // One window with scripted boxes and dialogs, its cache in a temporary folder. With a gate, its
 // runs read through it; the gate opens before the window goes, so no run is left waiting.
 struct WindowFixture {
+  // Runs open their source with `open` when given, through `gate` when given, else directly.
   explicit WindowFixture(std::shared_ptr<Gate> gate = nullptr, uint64_t tickCount = 1234,
-                         QString executable = QStringLiteral("/opt/korvid/korvid"))
+                         QString executable = QStringLiteral("/opt/korvid/korvid"), SourceOpener open = nullptr)
       : gate_(gate),
         window({.Boxes = boxes,
                 .Shell = shell,
                 .ExecutablePath = std::move(executable),
                 .TickCount = tickCount,
-                .OpenSource = gate ? GatedOpener(gate) : SourceOpener(sources::OpenSource),
+                .OpenSource = open ? open : gate ? GatedOpener(gate) : SourceOpener(sources::OpenSource),
                 .CacheFolder = (cache.path() + QStringLiteral("/Cache")).toStdString()}) {}
   ~WindowFixture() {
     if (gate_) gate_->MoveTo(INT64_MAX);

@@ -174,6 +174,27 @@ class WindowRunTest : public QObject {
     QCOMPARE(InputsEnabled(f.window), std::vector<bool>(9, true));
   }
 
+  void stopDuringTheWritingEndsNothing() {
+    // The scan reads each of the 40 chunks once; the writer's first read waits at the gate.
+    auto gate = std::make_shared<Gate>(40);
+    auto reads = std::make_shared<std::atomic<int64_t>>(0);
+    WindowFixture f(gate, 1234, QStringLiteral("/opt/korvid/korvid"),
+                    [gate, reads](const std::string& path) -> std::unique_ptr<SourceDevice> {
+                      return std::make_unique<CountedSource>(sources::OpenSource(path), gate, reads);
+                    });
+    ChooseInputs(f);
+    QSignalSpy ended(&f.window, &TfrmMain::RunEnded);
+    f.window.N9Click();
+    // The gauge counts records once the writer has begun.
+    QTRY_COMPARE(f.window.gg->maximum(), image.Records());
+    f.window.StopBtnClick();
+    gate->MoveTo(INT64_MAX);
+    QVERIFY(ended.wait(10000));
+    QCOMPARE(ReadBytes(Out(QStringLiteral("1.AVI"))), Concat(Header(), image.Slice(image.chains[0])));
+    QCOMPARE(ReadBytes(Out(QStringLiteral("2.AVI"))), Concat(Header(), image.Slice(image.chains[1])));
+    QVERIFY(!f.window.ScanLog->toPlainText().contains(QStringLiteral("扫描已停止")));
+  }
+
   void pauseHoldsTheScanAndCancelEndsIt() {
     auto gate = std::make_shared<Gate>(3 * Chunk);
     WindowFixture f(gate);
