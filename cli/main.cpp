@@ -1,5 +1,9 @@
 #include <CLI/CLI.hpp>
 
+#include <string>
+#include <vector>
+
+#include "cli/console.h"
 #include "cli/recover_command.h"
 #include "cli/sources_command.h"
 
@@ -39,8 +43,11 @@ int main(int argc, char** argv) {
   CLI::App* list = app.add_subcommand("sources", "List the volumes and disks that can be recovered");
   list->add_flag("--json", sourcesJson, "Print the list as one JSON object on stdout");
 
+  const std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+  std::vector<const char*> pointers;
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? ExitDone : ExitUsage;

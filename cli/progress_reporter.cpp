@@ -1,9 +1,5 @@
 #include "cli/progress_reporter.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <csignal>
 #include <string>
 
 #include "cli/format.h"
@@ -11,24 +7,9 @@
 namespace korvid::cli {
 namespace {
 
-std::atomic<bool> interrupted{false};
-
-extern "C" void OnInterrupt(int) {
-  interrupted.store(true);
-  static const char kNote[] =
-      "\nStopping after the current chunk; what was found will be written. "
-      "Ctrl-C again ends at once.\n";
-  [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, kNote, sizeof kNote - 1);
-  std::signal(SIGINT, SIG_DFL);
-}
-
 constexpr int kBarWidth = 30;
 
 }  // namespace
-
-void InstallInterruptHandler() { std::signal(SIGINT, OnInterrupt); }
-
-bool InterruptRequested() { return interrupted.load(); }
 
 ProgressReporter::ProgressReporter(std::FILE* out, bool terminal, bool quiet)
     : out_(out), terminal_(terminal), quiet_(quiet), start_(std::chrono::steady_clock::now()) {}

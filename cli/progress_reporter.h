@@ -4,14 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cli/console.h"
 #include "engine/run_control.h"
 
 namespace korvid::cli {
-
-// Installs a SIGINT handler that asks the running scan to stop; a second Ctrl-C ends the
-// program at once.
-void InstallInterruptHandler();
-bool InterruptRequested();
 
 // Reports a run on stderr: a redrawn bar on a terminal, a line now and then otherwise.
 class ProgressReporter : public RunObserver {

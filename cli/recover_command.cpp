@@ -1,7 +1,5 @@
 #include "cli/recover_command.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +7,7 @@
 #include <optional>
 #include <system_error>
 
+#include "cli/console.h"
 #include "cli/format.h"
 #include "cli/progress_reporter.h"
 #include "cli/summary.h"
@@ -54,8 +53,8 @@ std::string CheckOutputFolder(const fs::path& folder) {
   const fs::file_status status = fs::status(folder, error);
   if (!fs::exists(status)) return "The output folder \"" + folder.string() + "\" does not exist.";
   if (!fs::is_directory(status)) return "The output folder \"" + folder.string() + "\" is not a folder.";
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-    return "The output folder \"" + folder.string() + "\" cannot be written. " + SystemErrorText(errno);
+  if (const std::string problem = sources::FolderWriteProblem(folder); !problem.empty()) {
+    return "The output folder \"" + folder.string() + "\" cannot be written. " + problem;
   }
   return {};
 }
@@ -126,7 +125,7 @@ int RunRecoverCommand(const RecoverOptions& options) {
   if (request.Mode == ScanMode::FreeSpace) request.Ranges = FreeSpaceOf(sourcePath, options.Quiet);
 
   InstallInterruptHandler();
-  ProgressReporter progress(stderr, ::isatty(STDERR_FILENO) != 0, options.Quiet);
+  ProgressReporter progress(stderr, IsInteractiveTerminal(stderr), options.Quiet);
   try {
     RunRecovery(request, progress, outcome.Report);
   } catch (const std::exception& e) {

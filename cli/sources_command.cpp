@@ -49,7 +49,7 @@ int RunSourcesCommand(bool json) {
     return ExitDone;
   }
   if (entries.empty()) {
-    std::printf("No volume or disk can be opened read-only here (reading devices needs root).\n");
+    std::printf("No volume or disk can be opened read-only here (reading devices needs root on Linux, administrator rights on Windows).\n");
     return ExitDone;
   }
   std::printf("%-7s %-16s %-16s %-14s %s\n", "kind", "name", "source", "opens", "caption");

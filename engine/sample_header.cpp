@@ -2,18 +2,22 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "errors.h"
 #include "output_file.h"
 
 namespace korvid {
 namespace {
+
+constexpr int kRenameAttempts = 20;
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -97,8 +101,14 @@ SampleHeader CacheSampleHeader(const std::filesystem::path& sample, uint32_t hea
     OutputFile out(partial);
     out.Write(header.Bytes.data(), header.Bytes.size());
     out.Close();
+    // Windows refuses to replace a file while another run is replacing it at that moment
+    // (access denied); the other run is done within moments, so the rename is tried again.
     std::error_code renameError;
-    std::filesystem::rename(partial, header.CachePath, renameError);
+    for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
+      std::filesystem::rename(partial, header.CachePath, renameError);
+      if (renameError != std::errc::permission_denied) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     if (renameError) {
       throw KorvidError(ErrorKind::CreateFailed, header.CachePath.string(), renameError.message());
     }

@@ -17,4 +17,7 @@ std::unique_ptr<SourceDevice> OpenSource(const std::string& path);
 // source is never such a case.
 bool OutputOnSourceDevice(const std::string& sourcePath, const std::filesystem::path& outputFolder);
 
+// Empty when files can be created in `folder`, else the system's text for why not.
+std::string FolderWriteProblem(const std::filesystem::path& folder);
+
 }  // namespace korvid::sources

@@ -99,4 +99,8 @@ bool OutputOnSourceDevice(const std::string& sourcePath, const std::filesystem::
   return WholeDisk(source.st_rdev) == WholeDisk(folder.st_dev);
 }
 
+std::string FolderWriteProblem(const std::filesystem::path& folder) {
+  return ::access(folder.c_str(), W_OK | X_OK) == 0 ? std::string() : SystemErrorText(errno);
+}
+
 }  // namespace korvid::sources

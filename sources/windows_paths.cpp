@@ -62,4 +62,19 @@ WindowsDevicePath ClassifyWindowsPath(std::string_view path) {
   return result;
 }
 
+std::string DriveKindText(uint32_t driveType) {
+  switch (driveType) {
+    case 2:
+    case 6:
+      return "RD";
+    case 3:
+      return "HD";
+    case 4:
+      return "ND";
+    case 5:
+      return "CD";
+  }
+  return {};
+}
+
 }  // namespace korvid::sources

@@ -26,4 +26,9 @@ struct WindowsDevicePath {
 };
 WindowsDevicePath ClassifyWindowsPath(std::string_view path);
 
+// The volume list's two-letter kind for a GetDriveType value: "RD" removable (2) and RAM disk (6),
+// "HD" fixed (3), "ND" network (4), "CD" optical (5); empty for unknown (0), no root folder (1)
+// and anything else.
+std::string DriveKindText(uint32_t driveType);
+
 }  // namespace korvid::sources

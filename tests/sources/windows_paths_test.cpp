@@ -60,5 +60,16 @@ TEST(ClassifyWindowsPath, OtherDevices) {
   EXPECT_EQ(ClassifyWindowsPath("\\\\.\\HarddiskVolume3").kind, Kind::Device);
 }
 
+TEST(DriveKindText, ByDriveType) {
+  EXPECT_EQ(DriveKindText(2), "RD");  // DRIVE_REMOVABLE
+  EXPECT_EQ(DriveKindText(3), "HD");  // DRIVE_FIXED
+  EXPECT_EQ(DriveKindText(4), "ND");  // DRIVE_REMOTE
+  EXPECT_EQ(DriveKindText(5), "CD");  // DRIVE_CDROM
+  EXPECT_EQ(DriveKindText(6), "RD");  // DRIVE_RAMDISK
+  EXPECT_EQ(DriveKindText(0), "");    // DRIVE_UNKNOWN
+  EXPECT_EQ(DriveKindText(1), "");    // DRIVE_NO_ROOT_DIR
+  EXPECT_EQ(DriveKindText(7), "");
+}
+
 }  // namespace
 }  // namespace korvid::sources
