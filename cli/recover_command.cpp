@@ -12,6 +12,7 @@
 #include "cli/progress_reporter.h"
 #include "cli/summary.h"
 #include "engine/errors.h"
+#include "engine/file_path.h"
 #include "engine/sample_header.h"
 #include "engine/scan_driver.h"
 #include "sources/cache_folder.h"
@@ -51,10 +52,11 @@ std::optional<std::vector<ByteRange>> FreeSpaceOf(const std::string& sourcePath,
 std::string CheckOutputFolder(const fs::path& folder) {
   std::error_code error;
   const fs::file_status status = fs::status(folder, error);
-  if (!fs::exists(status)) return "The output folder \"" + folder.string() + "\" does not exist.";
-  if (!fs::is_directory(status)) return "The output folder \"" + folder.string() + "\" is not a folder.";
+  const std::string name = PathText(folder);
+  if (!fs::exists(status)) return "The output folder \"" + name + "\" does not exist.";
+  if (!fs::is_directory(status)) return "The output folder \"" + name + "\" is not a folder.";
   if (const std::string problem = sources::FolderWriteProblem(folder); !problem.empty()) {
-    return "The output folder \"" + folder.string() + "\" cannot be written. " + problem;
+    return "The output folder \"" + name + "\" cannot be written. " + problem;
   }
   return {};
 }
@@ -63,7 +65,7 @@ std::string CheckOutputFolder(const fs::path& folder) {
 std::string EarlierOutput(const fs::path& folder) {
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-    const std::string name = entry.path().filename().string();
+    const std::string name = PathText(entry.path().filename());
     const size_t dot = name.find('.');
     if (dot > 0 && dot != std::string::npos && name.substr(dot) == ".AVI" &&
         name.find_first_not_of("0123456789") == dot) {
@@ -91,14 +93,17 @@ int RunRecoverCommand(const RecoverOptions& options) {
   } catch (const KorvidError& e) {
     return UsageError(e.what());
   }
-  if (std::string problem = CheckOutputFolder(options.Output); !problem.empty()) return UsageError(problem);
+  // The texts of the command line are UTF-8; the paths hold whatever the system's names need.
+  const fs::path outputFolder = PathFromText(options.Output);
+  const fs::path sample = PathFromText(options.Sample);
+  if (std::string problem = CheckOutputFolder(outputFolder); !problem.empty()) return UsageError(problem);
   if (!options.Overwrite) {
-    if (const std::string earlier = EarlierOutput(options.Output); !earlier.empty()) {
+    if (const std::string earlier = EarlierOutput(outputFolder); !earlier.empty()) {
       return UsageError("The output folder \"" + options.Output + "\" already holds recovered files (" + earlier +
                         "); a new run would replace them. Choose an empty folder, or pass --overwrite.");
     }
   }
-  if (!options.AllowSameDevice && sources::OutputOnSourceDevice(sourcePath, options.Output)) {
+  if (!options.AllowSameDevice && sources::OutputOnSourceDevice(sourcePath, outputFolder)) {
     return UsageError("The output folder \"" + options.Output + "\" lies on the device being recovered (" +
                       options.Source + "): writing there would overwrite the recordings. "
                       "Choose a folder on another disk, or pass --allow-same-device.");
@@ -106,8 +111,8 @@ int RunRecoverCommand(const RecoverOptions& options) {
 
   SampleHeader header;
   try {
-    const uint32_t headerLength = FindHeaderLength(options.Sample);
-    header = CacheSampleHeader(options.Sample, headerLength, sources::DefaultCacheFolder());
+    const uint32_t headerLength = FindHeaderLength(sample);
+    header = CacheSampleHeader(sample, headerLength, sources::DefaultCacheFolder());
   } catch (const KorvidError& e) {
     return UsageError(e.what());
   }
@@ -120,7 +125,7 @@ int RunRecoverCommand(const RecoverOptions& options) {
   RecoveryRequest request;
   request.Source = source.get();
   request.Mode = ModeFromName(options.Mode);
-  request.OutputFolder = options.Output;
+  request.OutputFolder = outputFolder;
   request.Header = std::move(header.Bytes);
   if (request.Mode == ScanMode::FreeSpace) request.Ranges = FreeSpaceOf(sourcePath, options.Quiet);
 

@@ -1,6 +1,7 @@
 #include "cli/summary.h"
 
 #include "cli/format.h"
+#include "engine/file_path.h"
 
 namespace korvid::cli {
 namespace {
@@ -38,7 +39,9 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
     std::fprintf(out, "No chain of video chunks was found: nothing was written.\n");
   }
   for (const WrittenFile& f : w.Files) {
-    if (!f.Complete) std::fprintf(out, "  incomplete: %s (%s)\n", f.Path.string().c_str(), FormatBytes(f.Bytes).c_str());
+    if (!f.Complete) {
+      std::fprintf(out, "  incomplete: %s (%s)\n", PathText(f.Path).c_str(), FormatBytes(f.Bytes).c_str());
+    }
   }
 }
 
@@ -67,7 +70,7 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
     std::fprintf(out,
                  "%s{\"path\":%s,\"source_start\":%lld,\"source_end\":%lld,\"records\":%llu,"
                  "\"bytes\":%llu,\"unreadable_bytes\":%llu,\"complete\":%s}",
-                 i == 0 ? "" : ",", JsonString(f.Path.string()).c_str(), S(f.SourceStart), S(f.SourceEnd),
+                 i == 0 ? "" : ",", JsonString(PathText(f.Path)).c_str(), S(f.SourceStart), S(f.SourceEnd),
                  U(f.Records), U(f.Bytes), U(f.UnreadableBytes), f.Complete ? "true" : "false");
   }
   std::fprintf(out, "]}\n");

@@ -3,13 +3,14 @@
 #include <cerrno>
 
 #include "errors.h"
+#include "file_path.h"
 
 namespace korvid {
 
 OutputFile::OutputFile(std::filesystem::path path) : path_(std::move(path)) {
-  file_ = std::fopen(path_.string().c_str(), "wb");
+  file_ = OpenFile(path_, "wb");
   if (file_ == nullptr) {
-    throw KorvidError(ErrorKind::CreateFailed, path_.string(), SystemErrorText(errno));
+    throw KorvidError(ErrorKind::CreateFailed, PathText(path_), SystemErrorText(errno));
   }
 }
 
@@ -21,7 +22,7 @@ void OutputFile::Write(const uint8_t* data, size_t length) {
   if (length == 0) return;
   errno = 0;
   if (std::fwrite(data, 1, length, file_) != length) {
-    throw KorvidError(ErrorKind::WriteFailed, path_.string(),
+    throw KorvidError(ErrorKind::WriteFailed, PathText(path_),
                       SystemErrorText(errno != 0 ? errno : EIO));
   }
 }
@@ -36,7 +37,7 @@ void OutputFile::Close() {
   file_ = nullptr;
   if (!flushed || !closed) {
     const int error = !flushed ? flushError : closeError;
-    throw KorvidError(ErrorKind::WriteFailed, path_.string(),
+    throw KorvidError(ErrorKind::WriteFailed, PathText(path_),
                       SystemErrorText(error != 0 ? error : EIO));
   }
 }

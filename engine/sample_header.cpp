@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "errors.h"
+#include "file_path.h"
 #include "output_file.h"
 
 namespace korvid {
@@ -26,8 +27,8 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 FileHandle OpenForReading(const std::filesystem::path& path) {
   errno = 0;
-  FileHandle file(std::fopen(path.string().c_str(), "rb"));
-  if (!file) throw KorvidError(ErrorKind::OpenFailed, path.string(), SystemErrorText(errno));
+  FileHandle file(OpenFile(path, "rb"));
+  if (!file) throw KorvidError(ErrorKind::OpenFailed, PathText(path), SystemErrorText(errno));
   return file;
 }
 
@@ -36,7 +37,7 @@ void ReadExactly(std::FILE* file, const std::filesystem::path& path, uint8_t* da
   errno = 0;
   if (std::fread(data, 1, length, file) != length) {
     const int error = std::ferror(file) && errno != 0 ? errno : EIO;
-    throw KorvidError(ErrorKind::ReadFailed, path.string(),
+    throw KorvidError(ErrorKind::ReadFailed, PathText(path),
                       std::ferror(file) ? SystemErrorText(error) : "The file ended early.");
   }
 }
@@ -58,7 +59,7 @@ uint32_t FindHeaderLength(const std::filesystem::path& sample) {
     const size_t got = std::fread(window.data() + carried, 1, SamplePieceSize, file.get());
     if (got == 0) {
       if (std::ferror(file.get())) {
-        throw KorvidError(ErrorKind::ReadFailed, sample.string(), SystemErrorText(errno ? errno : EIO));
+        throw KorvidError(ErrorKind::ReadFailed, PathText(sample), SystemErrorText(errno ? errno : EIO));
       }
       break;
     }
@@ -76,7 +77,7 @@ uint32_t FindHeaderLength(const std::filesystem::path& sample) {
     windowStart += filled - keep;
     carried = keep;
   }
-  throw KorvidError(ErrorKind::NoMovi, sample.string(),
+  throw KorvidError(ErrorKind::NoMovi, PathText(sample),
                     "Choose an intact AVI file recorded by the same device.");
 }
 
@@ -86,7 +87,8 @@ SampleHeader CacheSampleHeader(const std::filesystem::path& sample, uint32_t hea
   std::filesystem::create_directories(cacheFolder, ignored);  // a failure shows on create below
 
   SampleHeader header;
-  header.CachePath = cacheFolder / (sample.filename().string() + ".bin");
+  header.CachePath = cacheFolder / sample.filename();
+  header.CachePath += ".bin";
   {
     const FileHandle source = OpenForReading(sample);
     header.Bytes.resize(headerLength);
@@ -110,7 +112,7 @@ SampleHeader CacheSampleHeader(const std::filesystem::path& sample, uint32_t hea
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (renameError) {
-      throw KorvidError(ErrorKind::CreateFailed, header.CachePath.string(), renameError.message());
+      throw KorvidError(ErrorKind::CreateFailed, PathText(header.CachePath), renameError.message());
     }
   } catch (...) {
     std::filesystem::remove(partial, ignored);
@@ -129,7 +131,7 @@ std::vector<uint8_t> ReadSampleHeader(const std::filesystem::path& cacheFile) {
     if (got < sizeof piece) break;
   }
   if (std::ferror(file.get())) {
-    throw KorvidError(ErrorKind::ReadFailed, cacheFile.string(), SystemErrorText(EIO));
+    throw KorvidError(ErrorKind::ReadFailed, PathText(cacheFile), SystemErrorText(EIO));
   }
   return header;
 }

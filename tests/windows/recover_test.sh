@@ -96,6 +96,11 @@ linux mixed whole-disk "$work/mixed.img" "$rec/e2e-windows-mjpeg.avi"
 windows mixed whole-disk "$work/mixed.img" "$rec/e2e-windows-mjpeg.avi"
 compare mixed mixed mixed 3
 
+# --- The same with a sample and an output folder named outside any local code page.
+cp "$rec/e2e-windows-mjpeg.avi" "$rec/样本 ü€.avi"
+windows "恢复 ü€" whole-disk "$work/mixed.img" "$rec/样本 ü€.avi"
+compare "names outside the code page" mixed "恢复 ü€" 3
+
 # --- Hand-made chains: pad bytes, a lone chunk, a chain cut by the end of the image.
 python3 "$tool" chain-image "$work/chains.img" "$work/piece"
 linux chains whole-disk "$work/chains.img" "$rec/e2e-windows-mpeg4.avi"
