@@ -10,7 +10,7 @@ arch=${1:?$usage}
 build=${2:?$usage}
 linux_cli=${3:?$usage}
 shift 3
-[ "$linux_cli" = - ] && linux_cli=
+if [ "$linux_cli" = - ]; then linux_cli=; else linux_cli=$(realpath "$linux_cli"); fi
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
