@@ -32,6 +32,16 @@ int main(int argc, char** argv) {
                       "whole-disk: AVI video chunks over the whole source (the default); free-space: AVI video "
                       "chunks in the free space of the file system(s) only; container: MP4/MOV/MXF signatures")
       ->check(CLI::IsMember({"whole-disk", "free-space", "container"}));
+  recover->add_flag("--deep", options.Deep,
+                    "whole-disk and free-space modes: follow every chunk of an AVI recording (sound, text, "
+                    "indexes, padding), not only its video frames");
+  CLI::Option* repair = recover->add_flag_callback(
+      "--repair-headers", [&options] { options.RepairHeaders = true; },
+      "Give each file a header and an index that describe what it holds, so that players show its length and "
+      "can seek (on by default with --deep)");
+  recover->add_flag_callback("--no-repair-headers", [&options] { options.RepairHeaders = false; },
+                             "Write each file behind a plain copy of the sample's header, also with --deep")
+      ->excludes(repair);
   recover->add_flag("--json", options.Json, "Print the summary as one JSON object on stdout");
   recover->add_flag("--quiet", options.Quiet, "Print no progress and no text summary");
   recover->add_flag("--overwrite", options.Overwrite,

@@ -84,6 +84,9 @@ int UsageError(const std::string& message) {
 
 int RunRecoverCommand(const RecoverOptions& options) {
   const auto started = std::chrono::steady_clock::now();
+  if (options.Deep && ModeFromName(options.Mode) == ScanMode::Container) {
+    return UsageError("--deep follows AVI chunks: it works with the whole-disk and free-space modes, not container.");
+  }
 
   std::string sourcePath;
   std::unique_ptr<SourceDevice> source;
@@ -127,6 +130,8 @@ int RunRecoverCommand(const RecoverOptions& options) {
   request.Mode = ModeFromName(options.Mode);
   request.OutputFolder = outputFolder;
   request.Header = std::move(header.Bytes);
+  request.Deep = options.Deep;
+  request.RepairHeaders = options.RepairHeaders.value_or(options.Deep);
   if (request.Mode == ScanMode::FreeSpace) request.Ranges = FreeSpaceOf(sourcePath, options.Quiet);
 
   InstallInterruptHandler();
@@ -137,6 +142,12 @@ int RunRecoverCommand(const RecoverOptions& options) {
     outcome.Error = e.what();
   }
   progress.Finish();
+  if (!outcome.Report.HeaderProblem.empty()) {
+    std::fprintf(stderr,
+                 "korvid-cli: warning: the sample's header cannot be read (%s); the files are written behind a "
+                 "plain copy of it, without repair.\n",
+                 outcome.Report.HeaderProblem.c_str());
+  }
   outcome.ElapsedSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 

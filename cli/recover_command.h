@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace korvid::cli {
@@ -19,6 +20,9 @@ struct RecoverOptions {
   bool Quiet = false;
   bool AllowSameDevice = false;
   bool Overwrite = false;
+  bool Deep = false;
+  // Unset: on with Deep, off otherwise.
+  std::optional<bool> RepairHeaders;
 };
 
 // Checks the inputs, caches the sample header, runs the recovery and prints its summary.

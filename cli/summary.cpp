@@ -1,5 +1,7 @@
 #include "cli/summary.h"
 
+#include <string>
+
 #include "cli/format.h"
 #include "engine/file_path.h"
 
@@ -35,6 +37,11 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
   std::fprintf(out, "  throughput       scan %s/s, write %s/s\n",
                FormatBytes(U(Rate(static_cast<double>(r.BytesScanned), r.ScanSeconds))).c_str(),
                FormatBytes(U(Rate(static_cast<double>(w.BytesWritten), r.WriteSeconds))).c_str());
+  uint64_t frames = 0;
+  for (const WrittenFile& f : w.Files) {
+    for (uint64_t n : f.FramesPerStream) frames += n;
+  }
+  std::fprintf(out, "  chunks written   %llu\n", U(frames));
   if (complete == 0 && outcome.Error.empty()) {
     std::fprintf(out, "No chain of video chunks was found: nothing was written.\n");
   }
@@ -63,15 +70,23 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
   std::fprintf(out, "\"scan_bytes_per_second\":%.0f,\"write_bytes_per_second\":%.0f,",
                Rate(static_cast<double>(r.BytesScanned), r.ScanSeconds),
                Rate(static_cast<double>(w.BytesWritten), r.WriteSeconds));
-  std::fprintf(out, "\"stopped\":%s,\"error\":%s,\"files\":[", r.Stopped ? "true" : "false",
-               outcome.Error.empty() ? "null" : JsonString(outcome.Error).c_str());
+  std::fprintf(out, "\"stopped\":%s,\"error\":%s,\"header_problem\":%s,\"files\":[", r.Stopped ? "true" : "false",
+               outcome.Error.empty() ? "null" : JsonString(outcome.Error).c_str(),
+               r.HeaderProblem.empty() ? "null" : JsonString(r.HeaderProblem).c_str());
   for (size_t i = 0; i < w.Files.size(); ++i) {
     const WrittenFile& f = w.Files[i];
+    std::string frames;
+    for (uint64_t n : f.FramesPerStream) {
+      if (!frames.empty()) frames += ',';
+      frames += std::to_string(n);
+    }
     std::fprintf(out,
                  "%s{\"path\":%s,\"source_start\":%lld,\"source_end\":%lld,\"records\":%llu,"
-                 "\"bytes\":%llu,\"unreadable_bytes\":%llu,\"complete\":%s}",
+                 "\"bytes\":%llu,\"unreadable_bytes\":%llu,\"complete\":%s,\"repaired\":%s,"
+                 "\"frames\":[%s],\"duration_seconds\":%.3f}",
                  i == 0 ? "" : ",", JsonString(PathText(f.Path)).c_str(), S(f.SourceStart), S(f.SourceEnd),
-                 U(f.Records), U(f.Bytes), U(f.UnreadableBytes), f.Complete ? "true" : "false");
+                 U(f.Records), U(f.Bytes), U(f.UnreadableBytes), f.Complete ? "true" : "false",
+                 f.Repaired ? "true" : "false", frames.c_str(), f.DurationSeconds);
   }
   std::fprintf(out, "]}\n");
 }

@@ -11,6 +11,7 @@ namespace korvid {
 struct Fragment {
   int64_t Position;  // byte offset of the hit's first byte from the start of the source
   uint32_t Length;   // little-endian word 4 bytes after the hit, plus 8, modulo 2^32
+  uint32_t Id;       // the hit's first four bytes (the chunk id), little-endian
 };
 static_assert(sizeof(Fragment) == 16, "a record must stay 16 bytes: media hold millions");
 

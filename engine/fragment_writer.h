@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "avi_header.h"
 #include "fragment.h"
 #include "run_control.h"
 #include "source_device.h"
@@ -21,6 +22,9 @@ struct WrittenFile {
   uint64_t Bytes = 0;            // bytes in the file, header included
   uint64_t UnreadableBytes = 0;  // source bytes that could not be read and were written as zeros
   bool Complete = false;         // false only for the file a failure interrupted
+  bool Repaired = false;         // its header and index describe what it holds
+  std::vector<uint64_t> FramesPerStream;  // data chunks of each stream ("00..", "01..", ...)
+  double DurationSeconds = 0;             // of its longest stream; 0 when the rates are unknown
 };
 
 struct WriteReport {
@@ -30,13 +34,22 @@ struct WriteReport {
   uint64_t UnreadableBytes = 0;
 };
 
-// Joins the records of `fragments` (ascending Position) whose chunks lie back to back, and
-// writes each chain of two or more as "<n>.AVI" in `outputFolder`: `header`, then the source
-// bytes from the chain's first record to the end of its last chunk (pad byte included, cut at
-// the end of the source). Fills `report` as it goes; a failure raises KorvidError, and the files
-// completed before it stay.
+struct WriteOptions {
+  bool Deep = false;  // chains follow every movi chunk (the list holds movi chunk records)
+  // The sample's parsed header, when it could be parsed: it gives the streams' rates, and with
+  // Repair each file is written with a header and index of its own.
+  const AviHeader* Sample = nullptr;
+  bool Repair = false;
+};
+
+// Finds the chains of `fragments` (ascending Position) and writes each as "<n>.AVI" in
+// `outputFolder`. A plain copy is `header`, then the source bytes from the chain's first record
+// to the end of its last chunk (pad byte included, cut at the end of the source). A repaired
+// file holds the chain's data chunks behind a header that describes them, with an index.
+// Fills `report` as it goes; a failure raises KorvidError, and the files completed before it
+// stay.
 void WriteFragments(SourceDevice& source, const FragmentList& fragments,
                     const std::vector<uint8_t>& header, const std::filesystem::path& outputFolder,
-                    RunObserver& observer, WriteReport& report);
+                    RunObserver& observer, WriteReport& report, const WriteOptions& options = {});
 
 }  // namespace korvid

@@ -6,7 +6,9 @@
 #include <exception>
 #include <span>
 
+#include "avi_header.h"
 #include "chunk_prefetcher.h"
+#include "movi_chunks.h"
 #include "sector_reader.h"
 #include "signatures.h"
 
@@ -37,12 +39,42 @@ std::vector<ByteRange> StretchesToScan(const std::optional<std::vector<ByteRange
   return stretches;
 }
 
+// What a scan looks for: the signature patterns of a mode, or every movi chunk.
+class HitSearch {
+ public:
+  explicit HitSearch(const PatternList& patterns) : patterns_(&patterns), margin_(patterns.Margin()) {}
+  HitSearch(int64_t sourceSize, unsigned declaredStreams)
+      : margin_(MoviChunkMargin), sourceSize_(sourceSize), declaredStreams_(declaredStreams) {}
+
+  // Bytes a hit needs beyond its first: a chunk's last Margin() bytes are carried into the next.
+  size_t Margin() const { return margin_; }
+
+  // Appends the hits in `bytes` (at source offset `start`) that start before `searchEnd`,
+  // keeping the list ascending.
+  void Search(std::span<const uint8_t> bytes, int64_t start, FragmentList& out, size_t searchEnd) const {
+    if (patterns_ == nullptr) {
+      SearchMoviChunks(bytes, start, sourceSize_, declaredStreams_, out, searchEnd);
+      return;
+    }
+    const size_t before = out.size();
+    SearchChunk(*patterns_, bytes, start, out, searchEnd);
+    // Patterns are searched one after another; merging each chunk's runs keeps the list in order.
+    MergeRuns(out, before);
+  }
+
+ private:
+  const PatternList* patterns_ = nullptr;
+  size_t margin_;
+  int64_t sourceSize_ = 0;
+  unsigned declaredStreams_ = 0;
+};
+
 // Reads the stretches chunk after chunk and appends every hit to `fragments`. A chunk is searched
 // behind the unexamined tail of the one before it in the same stretch, so that a signature on a
 // chunk border, size word included, is found exactly once, and no byte is read twice.
-void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const PatternList& patterns,
+void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const HitSearch& search,
           RunObserver& observer, FragmentList& fragments, RecoveryReport& report) {
-  const size_t margin = patterns.Margin();
+  const size_t margin = search.Margin();
   int64_t total = 0;
   for (const ByteRange& stretch : stretches) total += stretch.Length;
   ChunkPrefetcher prefetcher(source, stretches, ScanChunkSize, margin);
@@ -53,7 +85,7 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const P
   // The tail's hits whose size words lie within it: the end of a stretch is the end of data.
   auto flushTail = [&] {
     if (carried == 0) return;
-    SearchChunk(patterns, std::span(tail.data(), carried), tailEnd - static_cast<int64_t>(carried), fragments);
+    search.Search(std::span(tail.data(), carried), tailEnd - static_cast<int64_t>(carried), fragments, SIZE_MAX);
     carried = 0;
     observer.FragmentsFound(fragments.size());
   };
@@ -73,11 +105,7 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const P
     std::memcpy(window, tail.data(), carried);
     const size_t filled = carried + chunk.Length;
     const size_t searchEnd = filled > margin ? filled - margin : 0;
-    const size_t before = fragments.size();
-    SearchChunk(patterns, std::span(window, filled), chunk.Position - static_cast<int64_t>(carried), fragments,
-                searchEnd);
-    // Patterns are searched one after another; merging each chunk's runs keeps the list in order.
-    MergeRuns(fragments, before);
+    search.Search(std::span(window, filled), chunk.Position - static_cast<int64_t>(carried), fragments, searchEnd);
 
     carried = filled - searchEnd;
     std::memcpy(tail.data(), window + searchEnd, carried);
@@ -98,12 +126,21 @@ const std::vector<std::string>& PatternsFor(ScanMode mode) {
 void RunRecovery(const RecoveryRequest& request, RunObserver& observer, RecoveryReport& report) {
   SourceDevice& source = *request.Source;
   report.SourceSize = source.Size();
+  const bool deep = request.Deep && request.Mode != ScanMode::Container;
+  std::string problem;
+  const std::optional<AviHeader> sample = ParseAviHeader(request.Header, problem);
+  if (!sample && (deep || request.RepairHeaders)) report.HeaderProblem = problem;
+
+  const PatternList patterns(PatternsFor(request.Mode));
+  // Chunks of streams the sample does not declare belong to no recording of its device; a
+  // header that cannot be read declares nothing, so then every stream is followed.
+  const HitSearch search = deep ? HitSearch(source.Size(), sample ? static_cast<unsigned>(sample->Streams.size()) : MaxStreams)
+                                : HitSearch(patterns);
   FragmentList fragments;
   std::exception_ptr scanError;
   const auto scanStart = std::chrono::steady_clock::now();
   try {
-    Scan(source, StretchesToScan(request.Ranges, source.Size()), PatternList(PatternsFor(request.Mode)), observer,
-         fragments, report);
+    Scan(source, StretchesToScan(request.Ranges, source.Size()), search, observer, fragments, report);
   } catch (...) {
     // What was found before the failure is still written.
     scanError = std::current_exception();
@@ -114,7 +151,11 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   SortFragments(fragments);
   const auto writeStart = std::chrono::steady_clock::now();
   try {
-    WriteFragments(source, fragments, request.Header, request.OutputFolder, observer, report.Write);
+    WriteOptions options;
+    options.Deep = deep;
+    options.Sample = sample ? &*sample : nullptr;
+    options.Repair = request.RepairHeaders && request.Mode != ScanMode::Container;
+    WriteFragments(source, fragments, request.Header, request.OutputFolder, observer, report.Write, options);
   } catch (...) {
     report.WriteSeconds = SecondsSince(writeStart);
     throw;

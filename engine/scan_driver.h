@@ -33,6 +33,11 @@ struct RecoveryRequest {
   // The stretches to scan (the free space of the file system, in free-space mode), ascending and
   // disjoint; they are widened to whole 512-byte sectors. None: the whole source.
   std::optional<std::vector<ByteRange>> Ranges;
+  // Whole-disk and free-space modes: follow every chunk an AVI movi list holds (sound, text,
+  // indexes, padding, lists), not only video frames.
+  bool Deep = false;
+  // Give each file a header and an index that describe what it holds.
+  bool RepairHeaders = false;
 };
 
 struct RecoveryReport {
@@ -44,6 +49,9 @@ struct RecoveryReport {
   double ScanSeconds = 0;
   double WriteSeconds = 0;
   WriteReport Write;
+  // Why the sample's header could not be read when it was needed (deep chains or repaired
+  // headers): the files were then written behind a plain copy of it. Empty otherwise.
+  std::string HeaderProblem;
 };
 
 // One recovery: scans the source for the mode's signatures, then writes every chain of

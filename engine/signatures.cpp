@@ -80,7 +80,7 @@ void SearchChunk(const PatternList& patterns, std::span<const uint8_t> bytes, in
       if (p + 8 > size) return;
       const uint32_t word = LittleEndian32(data + p + 4);
       if (word == 0) return;
-      out.push_back(Fragment{start + static_cast<int64_t>(p), word + 8u});
+      out.push_back(Fragment{start + static_cast<int64_t>(p), word + 8u, LittleEndian32(data + p)});
     });
   }
 }

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "fragment.h"
+#include "run_control.h"
+
+namespace korvid {
+
+// Walks a sorted record list and hands out its chains, in order of their first record.
+//
+// Plain chains are runs of neighbouring records whose chunks lie back to back: the next record
+// starts where the current chunk ends, with or without a pad byte.
+//
+// Deep chains follow movi chunks: from each chunk to the record at its end (after the pad byte
+// of an odd size, or without it), and from a LIST or RIFF header to the record 12 bytes on.
+// Records inside a chunk of the chain are skipped, since a frame's data may hold any bytes. When
+// a chain ends, the walk goes on from the record after the start of its last chunk: a chunk
+// whose end no record continues may be partly overwritten by another recording. A deep chain
+// holds at least one data chunk.
+class ChainFinder {
+ public:
+  // `observer` gets a Yield and a WriteProgress for every record the walk looks at.
+  ChainFinder(const FragmentList& fragments, bool deep, RunObserver& observer)
+      : fragments_(fragments), deep_(deep), observer_(observer) {}
+
+  // The next chain of two or more records, or an empty span when there are no more. The span
+  // stays valid until the next call.
+  std::span<const Fragment> Next();
+
+ private:
+  std::span<const Fragment> NextPlain();
+  std::span<const Fragment> NextDeep();
+  // The index of the record at `position` after `from`, or the list's size.
+  size_t Find(size_t from, int64_t position) const;
+  void Visit(size_t record);
+
+  const FragmentList& fragments_;
+  const bool deep_;
+  RunObserver& observer_;
+  size_t cursor_ = 0;
+  std::vector<Fragment> members_;
+};
+
+// One past the last byte of the chunk that `f` heads, its pad byte included; for a LIST or RIFF
+// header, one past its 12 bytes.
+int64_t MemberEnd(const Fragment& f);
+
+}  // namespace korvid

@@ -1,0 +1,192 @@
+#include "movi_chunks.h"
+
+#include <algorithm>
+
+#include "fourcc.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace korvid {
+namespace {
+
+uint32_t LittleEndian32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// Whether the two bytes at p could begin a movi chunk id (a cheap first look before KindOf):
+// a data chunk's type letters at p + 2, or the start of "ix", "idx1", "JUNK", "LIST", "RIFF".
+bool MayHeadChunk(const uint8_t* p) {
+  switch (p[2]) {
+    case 'd': if (p[3] == 'b' || p[3] == 'c') return true; break;
+    case 'w': if (p[3] == 'b') return true; break;
+    case 'p': if (p[3] == 'c') return true; break;
+    case 't': if (p[3] == 'x') return true; break;
+    default: break;
+  }
+  switch (p[0]) {
+    case 'i': return p[1] == 'x' || p[1] == 'd';
+    case 'J': return p[1] == 'U';
+    case 'L':
+    case 'R': return p[1] == 'I';
+    default: return false;
+  }
+}
+
+// The first p in [from, last) where MayHeadChunk(data + p) holds, or `last`; data[p + 3] must
+// be readable for every p < last.
+size_t NextCandidatePlain(const uint8_t* data, size_t from, size_t last) {
+  for (size_t p = from; p < last; ++p) {
+    if (MayHeadChunk(data + p)) return p;
+  }
+  return last;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) inline __m256i Is(__m256i v, char c) {
+  return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
+}
+
+__attribute__((target("sse2"))) inline __m128i Is(__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+
+// The same look at 32 offsets per step: byte pairs compared at +0/+1 and +2/+3.
+__attribute__((target("avx2"))) size_t NextCandidateAvx2(const uint8_t* data, size_t from, size_t last) {
+  size_t p = from;
+  for (; p + 32 <= last; p += 32) {
+    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p));
+    const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + 1));
+    const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + 2));
+    const __m256i b3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + 3));
+    const __m256i b3b = Is(b3, 'b');
+    const __m256i b3c = Is(b3, 'c');
+    const __m256i b1I = Is(b1, 'I');
+    __m256i m = _mm256_and_si256(Is(b2, 'd'), _mm256_or_si256(b3b, b3c));
+    m = _mm256_or_si256(m, _mm256_and_si256(Is(b2, 'w'), b3b));
+    m = _mm256_or_si256(m, _mm256_and_si256(Is(b2, 'p'), b3c));
+    m = _mm256_or_si256(m, _mm256_and_si256(Is(b2, 't'), Is(b3, 'x')));
+    m = _mm256_or_si256(m, _mm256_and_si256(Is(b0, 'i'), _mm256_or_si256(Is(b1, 'x'), Is(b1, 'd'))));
+    m = _mm256_or_si256(m, _mm256_and_si256(Is(b0, 'J'), Is(b1, 'U')));
+    m = _mm256_or_si256(m, _mm256_and_si256(_mm256_or_si256(Is(b0, 'L'), Is(b0, 'R')), b1I));
+    const uint32_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(m));
+    if (mask != 0) return p + static_cast<size_t>(__builtin_ctz(mask));
+  }
+  return NextCandidatePlain(data, p, last);
+}
+
+__attribute__((target("sse2"))) size_t NextCandidateSse2(const uint8_t* data, size_t from, size_t last) {
+  size_t p = from;
+  for (; p + 16 <= last; p += 16) {
+    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
+    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 1));
+    const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 2));
+    const __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 3));
+    const __m128i b3b = Is(b3, 'b');
+    const __m128i b3c = Is(b3, 'c');
+    const __m128i b1I = Is(b1, 'I');
+    __m128i m = _mm_and_si128(Is(b2, 'd'), _mm_or_si128(b3b, b3c));
+    m = _mm_or_si128(m, _mm_and_si128(Is(b2, 'w'), b3b));
+    m = _mm_or_si128(m, _mm_and_si128(Is(b2, 'p'), b3c));
+    m = _mm_or_si128(m, _mm_and_si128(Is(b2, 't'), Is(b3, 'x')));
+    m = _mm_or_si128(m, _mm_and_si128(Is(b0, 'i'), _mm_or_si128(Is(b1, 'x'), Is(b1, 'd'))));
+    m = _mm_or_si128(m, _mm_and_si128(Is(b0, 'J'), Is(b1, 'U')));
+    m = _mm_or_si128(m, _mm_and_si128(_mm_or_si128(Is(b0, 'L'), Is(b0, 'R')), b1I));
+    const int mask = _mm_movemask_epi8(m);
+    if (mask != 0) return p + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+  }
+  return NextCandidatePlain(data, p, last);
+}
+#endif
+
+using NextCandidateFn = size_t (*)(const uint8_t*, size_t, size_t);
+
+NextCandidateFn ChooseNextCandidate() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return NextCandidateAvx2;
+  if (__builtin_cpu_supports("sse2")) return NextCandidateSse2;
+#endif
+  return NextCandidatePlain;
+}
+
+}  // namespace
+
+MoviChunkKind KindOf(uint32_t id) {
+  const uint8_t c0 = id & 0xFF, c1 = id >> 8 & 0xFF, c2 = id >> 16 & 0xFF, c3 = id >> 24;
+  if (IsDigit(c0) && IsDigit(c1)) {
+    const uint32_t type = id >> 16;
+    if (type == ('b' << 8 | 'd') || type == ('c' << 8 | 'd') || type == ('b' << 8 | 'w') ||
+        type == ('c' << 8 | 'p') || type == ('x' << 8 | 't')) {
+      return MoviChunkKind::Data;
+    }
+    return MoviChunkKind::None;
+  }
+  if (c0 == 'i' && c1 == 'x' && IsDigit(c2) && IsDigit(c3)) return MoviChunkKind::Index;
+  switch (id) {
+    case FourCC("idx1"): return MoviChunkKind::Index;
+    case FourCC("JUNK"): return MoviChunkKind::Junk;
+    case FourCC("LIST"): return MoviChunkKind::List;
+    case FourCC("RIFF"): return MoviChunkKind::Riff;
+    default: return MoviChunkKind::None;
+  }
+}
+
+int StreamOf(uint32_t id) {
+  const uint8_t c0 = id & 0xFF, c1 = id >> 8 & 0xFF, c2 = id >> 16 & 0xFF, c3 = id >> 24;
+  switch (KindOf(id)) {
+    case MoviChunkKind::Data: return (c0 - '0') * 10 + (c1 - '0');
+    case MoviChunkKind::Index: return c0 == 'i' && c1 == 'x' ? (c2 - '0') * 10 + (c3 - '0') : -1;
+    default: return -1;
+  }
+}
+
+bool RecogniseMoviChunk(std::span<const uint8_t> at, int64_t position, int64_t sourceSize,
+                        unsigned declaredStreams, Fragment& out) {
+  if (at.size() < 8) return false;
+  const uint32_t id = LittleEndian32(at.data());
+  const uint32_t size = LittleEndian32(at.data() + 4);
+  const MoviChunkKind kind = KindOf(id);
+  switch (kind) {
+    case MoviChunkKind::None:
+      return false;
+    case MoviChunkKind::Data:
+    case MoviChunkKind::Index:
+    case MoviChunkKind::Junk: {
+      const int stream = StreamOf(id);
+      if (stream >= 0 && static_cast<unsigned>(stream) >= declaredStreams) return false;
+      if (size > MaxDataChunkSize) return false;
+      break;
+    }
+    case MoviChunkKind::List:
+    case MoviChunkKind::Riff: {
+      if (at.size() < 12 || size < 4 || size > UINT32_MAX - 8) return false;
+      const uint32_t type = LittleEndian32(at.data() + 8);
+      if (kind == MoviChunkKind::List ? type != FourCC("rec ") && type != FourCC("movi") : type != FourCC("AVIX")) {
+        return false;
+      }
+      break;
+    }
+  }
+  if (position < 0 || position > sourceSize || static_cast<int64_t>(size) + 8 > sourceSize - position) return false;
+  out = Fragment{position, size + 8u, id};
+  return true;
+}
+
+void SearchMoviChunks(std::span<const uint8_t> bytes, int64_t start, int64_t sourceSize,
+                      unsigned declaredStreams, FragmentList& out, size_t searchEnd) {
+  static const NextCandidateFn next = ChooseNextCandidate();
+  if (bytes.size() < 8) return;
+  // Candidates need their first four bytes; RecogniseMoviChunk checks the rest.
+  const size_t last = std::min(searchEnd, bytes.size() - 3);
+  Fragment hit{};
+  for (size_t p = next(bytes.data(), 0, last); p < last; p = next(bytes.data(), p + 1, last)) {
+    if (RecogniseMoviChunk(bytes.subspan(p), start + static_cast<int64_t>(p), sourceSize, declaredStreams, hit)) {
+      out.push_back(hit);
+    }
+  }
+}
+
+}  // namespace korvid
