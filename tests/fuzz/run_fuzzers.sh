@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Builds the engine's fuzz targets with clang's libFuzzer, AddressSanitizer and UBSan into the
+# folder given as the first argument, makes seed inputs with ffmpeg and runs each target for
+# KORVID_FUZZ_SECONDS (default 20) seconds; KORVID_FUZZ_TARGETS (space-separated) picks some of
+# them. Fails on any crash, leak or broken invariant; exits 77 (skipped) when clang++ or
+# libFuzzer is missing.
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+mkdir -p "$1"
+out=$(cd "$1" && pwd)
+seconds=${KORVID_FUZZ_SECONDS:-20}
+cxx=${KORVID_FUZZ_CXX:-clang++}
+flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+       -I "$repo")
+
+if ! command -v "$cxx" >/dev/null; then
+  echo "skipped: no $cxx" >&2
+  exit 77
+fi
+probe="$out/probe"
+printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
+  'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' >"$probe.cpp"
+if ! "$cxx" "${flags[@]}" "$probe.cpp" -o "$probe" 2>"$probe.log"; then
+  cat "$probe.log" >&2
+  echo "skipped: $cxx cannot link with libFuzzer (Debian: libclang-rt-14-dev)" >&2
+  exit 77
+fi
+
+# Each target: its source in tests/fuzz and the engine sources it needs.
+declare -A sources=(
+  [avi_header]="engine/avi_header.cpp"
+  [movi_chunks]="engine/movi_chunks.cpp engine/fragment.cpp"
+  [keyframe]="engine/keyframe.cpp"
+)
+read -r -a targets <<<"${KORVID_FUZZ_TARGETS:-avi_header movi_chunks keyframe}"
+
+for t in "${targets[@]}"; do
+  files=("$repo/tests/fuzz/${t}_fuzz.cpp")
+  for s in ${sources[$t]}; do files+=("$repo/$s"); done
+  echo "building ${t}_fuzz"
+  "$cxx" "${flags[@]}" "${files[@]}" -o "$out/${t}_fuzz"
+done
+
+# Seeds. Without ffmpeg the targets start from nothing, which still finds shallow faults.
+seeds="$out/seeds"
+rm -rf "$seeds"
+mkdir -p "$seeds/avi_header" "$seeds/movi_chunks" "$seeds/keyframe"
+if command -v ffmpeg >/dev/null; then
+  media="$out/media"
+  mkdir -p "$media"
+  ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
+  picture=(-f lavfi -i testsrc=size=160x120:rate=10)
+  movi_offset() {  # of the first "movi" in the file
+    local hits
+    hits=$(grep -obUa -m 1 movi "$1")
+    echo "${hits%%:*}"
+  }
+
+  # Headers of AVI files, cut just after their "movi": one and two streams, several codecs.
+  ff "${picture[@]}" -f lavfi -i sine -t 0.2 -c:v mjpeg -c:a pcm_s16le "$media/mjpeg.avi"
+  ff "${picture[@]}" -t 0.2 -c:v mpeg4 -vtag XVID "$media/mpeg4.avi"
+  ff "${picture[@]}" -f lavfi -i sine -t 0.2 -c:v libx264 -c:a pcm_u8 "$media/h264.avi" 2>/dev/null ||
+    rm -f "$media/h264.avi"  # ffmpeg without libx264
+  for f in "$media"/*.avi; do
+    head -c $(($(movi_offset "$f") + 4)) "$f" >"$seeds/avi_header/$(basename "$f" .avi)"
+  done
+
+  # Chunk search: 8 KiB pieces of the movi data of a few MB of recording with sound, behind
+  # control bytes for source offset 0x100000, 16 MiB of source beyond, 2 streams, no search end.
+  ff -f lavfi -i testsrc=size=640x480:rate=10 -f lavfi -i sine -t 14 -c:v mjpeg -q:v 3 \
+    -c:a pcm_s16le "$media/long.avi"
+  dd if="$media/long.avi" of="$media/movi" bs=64K skip=$(($(movi_offset "$media/long.avi") + 4)) \
+    count=$((4 << 20)) iflag=skip_bytes,count_bytes status=none
+  split -b 8192 -a 3 "$media/movi" "$media/piece."
+  for p in "$media"/piece.*; do
+    { printf '\x00\x00\x10\x00\x00\x00\x00\x00\x01\x02\xff\xff'; cat "$p"; } \
+      >"$seeds/movi_chunks/$(basename "$p")"
+  done
+
+  # Keyframe test: the start of each codec's raw stream; the first two bytes pick the codec.
+  raw() {  # codec, muxer, tag-index byte
+    ff "${picture[@]}" -t 1 -g 5 -c:v "$1" -f "$2" "$media/raw.$2" 2>/dev/null || return 0
+    { printf "\\x$3\\x$3"; head -c 6000 "$media/raw.$2"; } >"$seeds/keyframe/$2"
+  }
+  raw mpeg4 m4v 03
+  raw libx264 h264 05
+  raw libx265 hevc 07
+  raw mjpeg mjpeg 01
+  rm -rf "$media"
+fi
+
+failed=()
+for t in "${targets[@]}"; do
+  corpus="$out/corpus/$t"
+  mkdir -p "$corpus" "$out/crashes"
+  echo "running ${t}_fuzz for ${seconds}s"
+  if ! "$out/${t}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$out/crashes/${t}-" "$corpus" "$seeds/$t" \
+      >"$out/$t.log" 2>&1; then
+    tail -n 60 "$out/$t.log" >&2
+    failed+=("$t")
+  else
+    grep -E '^stat::number_of_executed_units|^Done' "$out/$t.log" || true
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "failed: ${failed[*]} (inputs in $out/crashes)" >&2
+  exit 1
+fi
