@@ -97,6 +97,7 @@ class TfrmMain final : public QMainWindow {
   QMenu* PopForTools = nullptr;
   QAction* N9 = nullptr;
   QAction* N10 = nullptr;
+  QAction* DeepRecovery = nullptr;
   QAction* N2 = nullptr;
   QAction* N4 = nullptr;
   QAction* Update1 = nullptr;

@@ -93,6 +93,11 @@ void TfrmMain::BuildToolbar() {
   N9->setObjectName(QStringLiteral("N9"));
   N10 = PopupMenu2->addAction(QStringLiteral("恢复剩余空间"), this, &TfrmMain::N10Click);
   N10->setObjectName(QStringLiteral("N10"));
+  PopupMenu2->addSeparator();
+  // Kept for as long as the program runs: it applies to every whole-disk and free-space run.
+  DeepRecovery = PopupMenu2->addAction(QStringLiteral("完整恢复(含音频)"));
+  DeepRecovery->setObjectName(QStringLiteral("DeepRecovery"));
+  DeepRecovery->setCheckable(true);
   RunBtn = AddToolButton(RzToolbar1, "RunBtn", QStringLiteral("恢复"), ToolIcon::Run, 74);
   RunBtn->setMenu(PopupMenu2);
   RunBtn->setPopupMode(QToolButton::MenuButtonPopup);

@@ -69,6 +69,7 @@ void TfrmMain::StartRun(ScanMode mode) {
   job.Mode = mode;
   job.OutputFolder = ToPath(Edit1->text());
   job.SampleCachePath = ToPath(SampleCachePath);
+  job.Deep = mode != ScanMode::Container && DeepRecovery->isChecked();
   runner_ = std::make_unique<RunWorker>(std::move(job), services_.OpenSource, StopRequested);
   ConnectRunSignals();
   runner_->start();

@@ -17,10 +17,16 @@ QString RunOutcomeText(const RecoveryReport& report, const QString& error, const
     text += QStringLiteral("扫描已停止 (已扫描 %1 / %2), ")
                 .arg(Size(static_cast<uint64_t>(report.BytesScanned)), Size(static_cast<uint64_t>(report.SourceSize)));
   }
-  text += QStringLiteral("发现碎片 %1 个, 写出文件 %2 个 (%3), 保存在 %4.")
+  text += QStringLiteral("发现碎片 %1 个, 写出文件 %2 个 (%3, 共 %4 帧), 保存在 %5.")
               .arg(report.FragmentsFound)
               .arg(report.Write.Files.size())
-              .arg(Size(report.Write.BytesWritten), outputFolder);
+              .arg(Size(report.Write.BytesWritten))
+              .arg(VideoFramesWritten(report))
+              .arg(outputFolder);
+  if (!report.HeaderProblem.empty()) {
+    text += QStringLiteral(" 样本文件头无法解析 (%1), 文件头按原样写出, 未修复.")
+                .arg(QString::fromStdString(report.HeaderProblem));
+  }
   if (report.UnreadableScanBytes > 0) {
     text += QStringLiteral(" 扫描时有 %1 字节无法读取.").arg(report.UnreadableScanBytes);
   }

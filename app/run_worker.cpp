@@ -71,6 +71,8 @@ void RunWorker::run() {
     request.Mode = job_.Mode;
     request.OutputFolder = job_.OutputFolder;
     request.Header = ReadSampleHeader(job_.SampleCachePath);
+    request.Deep = job_.Deep;
+    request.RepairHeaders = job_.Deep;
     if (job_.Mode == ScanMode::FreeSpace) {
       try {
         request.Ranges = sources::LoadFreeExtents(job_.SourcePath).Ranges;

@@ -8,6 +8,7 @@
 
 #include "avi_header.h"
 #include "chunk_prefetcher.h"
+#include "fourcc.h"
 #include "movi_chunks.h"
 #include "sector_reader.h"
 #include "signatures.h"
@@ -123,6 +124,18 @@ const std::vector<std::string>& PatternsFor(ScanMode mode) {
   return mode == ScanMode::Container ? ContainerPatterns : AviChunkPatterns;
 }
 
+uint64_t VideoFramesWritten(const RecoveryReport& report) {
+  uint64_t frames = 0;
+  for (const WrittenFile& file : report.Write.Files) {
+    for (size_t s = 0; s < file.FramesPerStream.size(); ++s) {
+      if (report.StreamTypes.empty() || (s < report.StreamTypes.size() && report.StreamTypes[s] == FourCC("vids"))) {
+        frames += file.FramesPerStream[s];
+      }
+    }
+  }
+  return frames;
+}
+
 void RunRecovery(const RecoveryRequest& request, RunObserver& observer, RecoveryReport& report) {
   SourceDevice& source = *request.Source;
   report.SourceSize = source.Size();
@@ -130,6 +143,9 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   std::string problem;
   const std::optional<AviHeader> sample = ParseAviHeader(request.Header, problem);
   if (!sample && (deep || request.RepairHeaders)) report.HeaderProblem = problem;
+  if (sample) {
+    for (const AviStream& stream : sample->Streams) report.StreamTypes.push_back(stream.Type);
+  }
 
   const PatternList patterns(PatternsFor(request.Mode));
   // Chunks of streams the sample does not declare belong to no recording of its device; a

@@ -52,7 +52,13 @@ struct RecoveryReport {
   // Why the sample's header could not be read when it was needed (deep chains or repaired
   // headers): the files were then written behind a plain copy of it. Empty otherwise.
   std::string HeaderProblem;
+  // The fccType of each stream the sample's header declares; empty when it cannot be read.
+  std::vector<uint32_t> StreamTypes;
 };
+
+// Video frames in the files written: chunks of the video streams, or of every stream when the
+// sample's streams are unknown.
+uint64_t VideoFramesWritten(const RecoveryReport& report);
 
 // One recovery: scans the source for the mode's signatures, then writes every chain of
 // back-to-back chunks behind the sample's header. `report` holds what was done

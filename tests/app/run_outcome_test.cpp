@@ -2,6 +2,7 @@
 #include <QTest>
 
 #include "app/run_outcome.h"
+#include "engine/fourcc.h"
 
 namespace korvid::app {
 namespace {
@@ -22,7 +23,7 @@ class RunOutcomeTest : public QObject {
  private slots:
   void fullPass() {
     QCOMPARE(RunOutcomeText(Finished(8, 2, 1536), QString(), QStringLiteral("/media/out")),
-             QStringLiteral("恢复结束: 发现碎片 8 个, 写出文件 2 个 (1.50 KB), 保存在 /media/out."));
+             QStringLiteral("恢复结束: 发现碎片 8 个, 写出文件 2 个 (1.50 KB, 共 0 帧), 保存在 /media/out."));
   }
 
   void stoppedScanSaysHowFarItCame() {
@@ -30,7 +31,7 @@ class RunOutcomeTest : public QObject {
     report.Stopped = true;
     report.BytesScanned = 786432;
     QCOMPARE(RunOutcomeText(report, QString(), QStringLiteral("o")),
-             QStringLiteral("恢复结束: 扫描已停止 (已扫描 768 KB / 10 MB), 发现碎片 5 个, 写出文件 1 个 (1 KB), 保存在 o."));
+             QStringLiteral("恢复结束: 扫描已停止 (已扫描 768 KB / 10 MB), 发现碎片 5 个, 写出文件 1 个 (1 KB, 共 0 帧), 保存在 o."));
   }
 
   void unreadableBytesAndErrorsAreNamed() {
@@ -42,6 +43,20 @@ class RunOutcomeTest : public QObject {
     QVERIFY(text.contains(QStringLiteral(" 扫描时有 4096 字节无法读取.")));
     QVERIFY(text.contains(QStringLiteral(" 写出的文件中有 512 字节无法读取, 已填为零.")));
     QVERIFY(text.endsWith(QStringLiteral(" 运行因错误中止: Cannot create file \"o/2.AVI\". No space left on device")));
+  }
+
+  void framesCountTheVideoStreamsOnly() {
+    RecoveryReport report = Finished(40, 2, 4096);
+    report.Write.Files[0].FramesPerStream = {25, 22};
+    report.Write.Files[1].FramesPerStream = {10, 9};
+    report.StreamTypes = {FourCC("vids"), FourCC("auds")};
+    QVERIFY(RunOutcomeText(report, QString(), QStringLiteral("o")).contains(QStringLiteral("(4 KB, 共 35 帧)")));
+    // Streams unknown (the header could not be read): every chunk counts, and the reason is told.
+    report.StreamTypes.clear();
+    report.HeaderProblem = "no avih";
+    const QString text = RunOutcomeText(report, QString(), QStringLiteral("o"));
+    QVERIFY(text.contains(QStringLiteral("(4 KB, 共 66 帧)")));
+    QVERIFY(text.contains(QStringLiteral(" 样本文件头无法解析 (no avih), 文件头按原样写出, 未修复.")));
   }
 
   void folderWithPercentSignsStaysAsItIs() {

@@ -233,9 +233,17 @@ class WindowCommandsTest : public QObject {
     QCOMPARE(w.ToolBoxBtn->popupMode(), QToolButton::InstantPopup);
     QCOMPARE(w.RecBtn->popupMode(), QToolButton::InstantPopup);
     QCOMPARE(w.RunBtn->popupMode(), QToolButton::MenuButtonPopup);
-    QCOMPARE(w.RunBtn->menu()->actions(), (QList<QAction*>{w.N9, w.N10}));
+    const QList<QAction*> runItems = w.RunBtn->menu()->actions();
+    QCOMPARE(runItems.size(), 4);
+    QCOMPARE(runItems[0], w.N9);
+    QCOMPARE(runItems[1], w.N10);
+    QVERIFY(runItems[2]->isSeparator());
+    QCOMPARE(runItems[3], w.DeepRecovery);
     QCOMPARE(w.N9->text(), QStringLiteral("全盘恢复"));
     QCOMPARE(w.N10->text(), QStringLiteral("恢复剩余空间"));
+    QCOMPARE(w.DeepRecovery->text(), QStringLiteral("完整恢复(含音频)"));
+    QVERIFY(w.DeepRecovery->isCheckable());
+    QVERIFY(!w.DeepRecovery->isChecked());
     QCOMPARE(w.ToolBoxBtn->width(), 74);
     QCOMPARE(w.SaveBtn->size(), QSize(60, 40));
     QCOMPARE(w.ToolBoxBtn->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);

@@ -130,6 +130,26 @@ class WindowRunTest : public QObject {
     QVERIFY(QFile::exists(f.window.SampleCachePath));
   }
 
+  void deepItemStaysCheckedAndGoesWithEveryRun() {
+    WindowFixture f;
+    ChooseInputs(f);
+    QSignalSpy ended(&f.window, &TfrmMain::RunEnded);
+    f.window.DeepRecovery->trigger();
+    for (int run = 0; run < 2; ++run) {
+      f.window.N9Click();
+      QVERIFY(ended.wait(10000));
+      QVERIFY(f.window.DeepRecovery->isChecked());
+      // The test sample's header is no AVI header: a deep run says so and writes plain copies.
+      QVERIFY(f.window.ScanLog->toPlainText().contains(QStringLiteral("样本文件头无法解析")));
+      QCOMPARE(ReadBytes(Out(QStringLiteral("1.AVI"))), Concat(Header(), image.Slice(image.chains[0])));
+    }
+    f.window.DeepRecovery->trigger();
+    f.window.N9Click();
+    QVERIFY(ended.wait(10000));
+    // Each run adds its own paragraph to the pane.
+    QVERIFY(!f.window.ScanLog->toPlainText().split(QLatin1Char('\n')).last().contains(QStringLiteral("样本文件头无法解析")));
+  }
+
   void containerModeFindsNoAviChunks() {
     WindowFixture f;
     ChooseInputs(f);
