@@ -3,12 +3,11 @@
 #include <algorithm>
 
 #include "engine/fourcc.h"
+#include "engine/movi_chunks.h"
 
 namespace korvid {
 namespace {
 
-// Streams a header can declare: chunk ids number them with two decimal digits.
-constexpr size_t MaxHeaderStreams = 100;
 constexpr uint32_t AvifHasIndex = 0x10;
 // Shortest data of the chunks whose fields are read: a MainAVIHeader, an AVISTREAMHEADER up to
 // dwSampleSize, a BITMAPINFOHEADER up to biCompression, a WAVEFORMAT up to nBlockAlign.
@@ -183,8 +182,8 @@ class Parser {
   }
 
   bool Strl(const Chunk& list) {
-    if (header_.Streams.size() == MaxHeaderStreams) {
-      return Fail("more than " + std::to_string(MaxHeaderStreams) + " streams");
+    if (header_.Streams.size() == MaxStreams) {
+      return Fail("more than " + std::to_string(MaxStreams) + " streams");
     }
     const std::string where = "LIST strl at " + std::to_string(list.At);
     std::optional<Chunk> strh, strf;

@@ -30,7 +30,7 @@ class ChainWriter {
 
     std::optional<AviLayout> layout;
     if (options_.Repair && options_.Sample != nullptr) {
-      layout = LayOutRepairedAvi(*options_.Sample, chain, sourceSize_);
+      layout = LayOutRepairedAvi(*options_.Sample, chain, sourceSize_, options_.SegmentBytes);
     }
     OutputFile out(file.Path);
     if (layout) {

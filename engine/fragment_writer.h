@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "avi_header.h"
+#include "avi_layout.h"
 #include "fragment.h"
 #include "run_control.h"
 #include "source_device.h"
@@ -40,6 +41,7 @@ struct WriteOptions {
   // Repair each file is written with a header and index of its own.
   const AviHeader* Sample = nullptr;
   bool Repair = false;
+  uint64_t SegmentBytes = OpenDmlSegmentBytes;  // chunk data per RIFF of a repaired file
 };
 
 // Finds the chains of `fragments` (ascending Position) and writes each as "<n>.AVI" in
