@@ -84,8 +84,9 @@ int UsageError(const std::string& message) {
 
 int RunRecoverCommand(const RecoverOptions& options) {
   const auto started = std::chrono::steady_clock::now();
-  if (options.Deep && ModeFromName(options.Mode) == ScanMode::Container) {
-    return UsageError("--deep follows AVI chunks: it works with the whole-disk and free-space modes, not container.");
+  if ((options.Deep || options.RepairHeaders.value_or(false)) && ModeFromName(options.Mode) == ScanMode::Container) {
+    return UsageError(std::string(options.Deep ? "--deep" : "--repair-headers") +
+                      " works on AVI chunks: use it with the whole-disk or free-space mode, not container.");
   }
 
   std::string sourcePath;

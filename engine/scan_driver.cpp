@@ -139,10 +139,12 @@ uint64_t VideoFramesWritten(const RecoveryReport& report) {
 void RunRecovery(const RecoveryRequest& request, RunObserver& observer, RecoveryReport& report) {
   SourceDevice& source = *request.Source;
   report.SourceSize = source.Size();
+  // Both follow AVI chunks: the container mode has none.
   const bool deep = request.Deep && request.Mode != ScanMode::Container;
+  const bool repair = request.RepairHeaders && request.Mode != ScanMode::Container;
   std::string problem;
   const std::optional<AviHeader> sample = ParseAviHeader(request.Header, problem);
-  if (!sample && (deep || request.RepairHeaders)) report.HeaderProblem = problem;
+  if (!sample && (deep || repair)) report.HeaderProblem = problem;
   if (sample) {
     for (const AviStream& stream : sample->Streams) report.StreamTypes.push_back(stream.Type);
   }
@@ -170,7 +172,7 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
     WriteOptions options;
     options.Deep = deep;
     options.Sample = sample ? &*sample : nullptr;
-    options.Repair = request.RepairHeaders && request.Mode != ScanMode::Container;
+    options.Repair = repair;
     WriteFragments(source, fragments, request.Header, request.OutputFolder, observer, report.Write, options);
   } catch (...) {
     report.WriteSeconds = SecondsSince(writeStart);

@@ -71,7 +71,8 @@ bad() {  # bad NAME NEEDLE OUTDIR ARGS...: expects exit 2, an empty OUTDIR, NEED
   check "$name: exit 2" test "$code" -eq 2
   check "$name: the message names the problem" grep -qF -- "$needle" "$work/err"
 }
-for c in missing-source missing-sample sample-without-movi empty-sample bad-mode no-sample-option; do
+for c in missing-source missing-sample sample-without-movi empty-sample bad-mode no-sample-option deep-container \
+  repair-pair; do
   mkdir "$work/$c"
 done
 bad "missing source" "$work/none.img" "$work/missing-source" --source "$work/none.img" --sample "$sample"
@@ -90,6 +91,12 @@ bad "unknown mode" "--mode" "$work/bad-mode" --source "$work/chains.img" --sampl
 check "unknown mode: nothing written" empty_dir "$work/bad-mode"
 bad "no --sample option" "--sample" "$work/no-sample-option" --source "$work/chains.img"
 check "no --sample option: nothing written" empty_dir "$work/no-sample-option"
+bad "--deep with the container mode" "--deep" "$work/deep-container" --source "$work/chains.img" --sample "$sample" \
+  --mode container --deep
+check "--deep with the container mode: nothing written" empty_dir "$work/deep-container"
+bad "--repair-headers with --no-repair-headers" "excludes" "$work/repair-pair" --source "$work/chains.img" \
+  --sample "$sample" --repair-headers --no-repair-headers
+check "--repair-headers with --no-repair-headers: nothing written" empty_dir "$work/repair-pair"
 
 # --- A second run into a folder that holds an earlier run's files.
 cp "$work/chains/1.AVI" "$work/first-run.AVI"
