@@ -14,7 +14,8 @@ inline constexpr size_t KeyFrameProbeBytes = 4096;
 // Whether a video chunk starts a picture that decodes on its own, told from the first
 // KeyFrameProbeBytes of its data (fewer when the chunk is shorter): MJPEG, every frame;
 // MPEG-4 part 2, a VOP whose coding type is I; H.264, a coded slice of an IDR picture (NAL
-// type 5) in Annex B byte stream; any other codec, every frame. An empty chunk (a dropped
+// type 5) in Annex B byte stream; H.265, an IRAP picture (NAL types 16 to 23); any other
+// codec, every frame. An empty chunk (a dropped
 // frame) is never a keyframe.
 bool IsKeyFrame(const AviStream& stream, std::span<const uint8_t> data);
 
