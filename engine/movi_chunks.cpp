@@ -18,8 +18,8 @@ uint32_t LittleEndian32(const uint8_t* p) {
 
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
 
-// Whether the two bytes at p could begin a movi chunk id (a cheap first look before KindOf):
-// a data chunk's type letters at p + 2, or the start of "ix", "idx1", "JUNK", "LIST", "RIFF".
+// Whether the bytes at p could begin a movi chunk id (a cheap first look before KindOf): a data
+// chunk's type letters at p + 2, or the start of "ix", "idx1", "JUNK", "LIST", "RIFF".
 bool MayHeadChunk(const uint8_t* p) {
   switch (p[2]) {
     case 'd': if (p[3] == 'b' || p[3] == 'c') return true; break;
@@ -37,8 +37,6 @@ bool MayHeadChunk(const uint8_t* p) {
   }
 }
 
-// The first p in [from, last) where MayHeadChunk(data + p) holds, or `last`; data[p + 3] must
-// be readable for every p < last.
 size_t NextCandidatePlain(const uint8_t* data, size_t from, size_t last) {
   for (size_t p = from; p < last; ++p) {
     if (MayHeadChunk(data + p)) return p;
@@ -101,18 +99,18 @@ __attribute__((target("sse2"))) size_t NextCandidateSse2(const uint8_t* data, si
 }
 #endif
 
-using NextCandidateFn = size_t (*)(const uint8_t*, size_t, size_t);
+}  // namespace
 
-NextCandidateFn ChooseNextCandidate() {
+std::vector<NamedMoviCandidateFilter> MoviCandidateFilters() {
+  std::vector<NamedMoviCandidateFilter> filters;
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return NextCandidateAvx2;
-  if (__builtin_cpu_supports("sse2")) return NextCandidateSse2;
+  if (__builtin_cpu_supports("avx2")) filters.push_back({"avx2", NextCandidateAvx2});
+  if (__builtin_cpu_supports("sse2")) filters.push_back({"sse2", NextCandidateSse2});
 #endif
-  return NextCandidatePlain;
+  filters.push_back({"plain", NextCandidatePlain});
+  return filters;
 }
-
-}  // namespace
 
 MoviChunkKind KindOf(uint32_t id) {
   const uint8_t c0 = id & 0xFF, c1 = id >> 8 & 0xFF, c2 = id >> 16 & 0xFF, c3 = id >> 24;
@@ -177,7 +175,7 @@ bool RecogniseMoviChunk(std::span<const uint8_t> at, int64_t position, int64_t s
 
 void SearchMoviChunks(std::span<const uint8_t> bytes, int64_t start, int64_t sourceSize,
                       unsigned declaredStreams, FragmentList& out, size_t searchEnd) {
-  static const NextCandidateFn next = ChooseNextCandidate();
+  static const MoviCandidateFilter next = MoviCandidateFilters().front().Filter;
   if (bytes.size() < 8) return;
   // Candidates need their first four bytes; RecogniseMoviChunk checks the rest.
   const size_t last = std::min(searchEnd, bytes.size() - 3);

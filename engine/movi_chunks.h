@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "fragment.h"
 
@@ -40,5 +41,19 @@ bool RecogniseMoviChunk(std::span<const uint8_t> at, int64_t position, int64_t s
 // offset `start`), ascending.
 void SearchMoviChunks(std::span<const uint8_t> bytes, int64_t start, int64_t sourceSize,
                       unsigned declaredStreams, FragmentList& out, size_t searchEnd = SIZE_MAX);
+
+// Finds the first p in [from, last) where the bytes at data + p may head a movi chunk id (a
+// data chunk's type letters at p + 2, or the first two letters of the other ids), or `last`;
+// data[p + 3] must be readable for every p < last. The search runs one to skip to the places
+// worth a full look.
+using MoviCandidateFilter = size_t (*)(const uint8_t* data, size_t from, size_t last);
+
+struct NamedMoviCandidateFilter {
+  const char* Name;
+  MoviCandidateFilter Filter;
+};
+
+// The filters this processor can run, fastest first; the last is plain C++ and runs anywhere.
+std::vector<NamedMoviCandidateFilter> MoviCandidateFilters();
 
 }  // namespace korvid

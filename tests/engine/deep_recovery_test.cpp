@@ -150,6 +150,21 @@ TEST(MoviChunks, SearchFindsWhatALookAtEveryOffsetFinds) {
   }
 }
 
+TEST(MoviChunks, EveryCandidateFilterStopsWhereThePlainLookDoes) {
+  std::mt19937 random(11);
+  Bytes bytes(4099);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>("0dcwbptxiJULRIS"[random() % 15]);
+  const size_t last = bytes.size() - 3;
+  const auto filters = MoviCandidateFilters();
+  const MoviCandidateFilter plain = filters.back().Filter;
+  for (const auto& [name, filter] : filters) {
+    for (size_t from = 0; from < last; from += 1 + from % 5) {
+      const size_t expected = plain(bytes.data(), from, last);
+      ASSERT_EQ(filter(bytes.data(), from, last), expected) << name << " from " << from;
+    }
+  }
+}
+
 struct Quiet : RunObserver {};
 
 std::vector<std::vector<int64_t>> Chains(const FragmentList& list, bool deep) {
