@@ -13,7 +13,7 @@ fi
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
-seconds=${KORVID_FUZZ_SECONDS:-20}
+seconds=${KORVID_FUZZ_SECONDS:-10}
 cxx=${KORVID_FUZZ_CXX:-clang++}
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -I "$repo")
