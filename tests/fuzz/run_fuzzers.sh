@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the engine's fuzz targets with clang's libFuzzer, AddressSanitizer and UBSan into the
 # folder given as the first argument, makes seed inputs with ffmpeg and runs each target for
-# KORVID_FUZZ_SECONDS (default 20) seconds; KORVID_FUZZ_TARGETS (space-separated) picks some of
+# KORVID_FUZZ_SECONDS (default 10) seconds; KORVID_FUZZ_TARGETS (space-separated) picks some of
 # them. Fails on any crash, leak or broken invariant; exits 77 (skipped) when clang++ or
 # libFuzzer is missing.
 set -euo pipefail
