@@ -168,6 +168,21 @@ class XvfbWindowTest : public QObject {
     QTest::mouseClick(window.BtnSelectAll, Qt::LeftButton);
     QTRY_VERIFY(!window.SampleCachePath.isEmpty());
 
+    // The arrow part of the split button offers the AVI modes and the deep item, unticked.
+    auto* shown = new QTimer(window.PopupMenu2);
+    shown->setInterval(50);
+    connect(shown, &QTimer::timeout, window.PopupMenu2, [&window, shown] {
+      if (!window.PopupMenu2->isVisible()) return;
+      shown->stop();
+      Screenshot(window, QStringLiteral("korvid-run-menu.png"));
+      window.PopupMenu2->close();
+    });
+    shown->start();
+    QTest::mouseClick(window.RunBtn, Qt::LeftButton, {}, QPoint(window.RunBtn->width() - 5, 20));
+    QTRY_VERIFY(!shown->isActive());
+    QVERIFY(!window.DeepRecovery->isChecked());
+    QVERIFY(!window.Running());
+
     // "全盘恢复" from the arrow part of the split button.
     QSignalSpy ended(&window, &TfrmMain::RunEnded);
     ChooseFromMenu(window.RunBtn, QPoint(window.RunBtn->width() - 5, 20), window.PopupMenu2, QStringLiteral("N9"));
