@@ -168,6 +168,11 @@ class Parser {
       if (*type != FourCC("odml")) return true;
       if (header_.Layout.OdmlList) return Fail("a second LIST odml at " + std::to_string(chunk.At));
       header_.Layout.OdmlList = chunk.At;
+      // The dmlh leads the list; whatever else the list holds is left as it is.
+      const size_t dmlh = chunk.Data() + 4;
+      if (chunk.DataEnd() - dmlh >= 12 && Read32(bytes_, dmlh) == FourCC("dmlh") && Read32(bytes_, dmlh + 4) >= 4) {
+        header_.Layout.DmlhData = dmlh + 8;
+      }
       return true;
     });
   }
@@ -348,6 +353,7 @@ std::vector<uint8_t> RepairedHeader(const AviHeader& header, const HeaderTotals&
   }
   if (!totals.SuperIndex.empty()) return WithSuperIndex(header, totals, std::move(bytes));
   for (const size_t indx : layout.IndxChunks) Put32(bytes, indx, FourCC("JUNK"));
+  if (layout.DmlhData) Put32(bytes, *layout.DmlhData, totals.DmlhTotalFrames);
   return bytes;
 }
 

@@ -28,6 +28,7 @@ struct AviHeaderLayout {
   std::vector<size_t> StrhData;        // first byte of each stream's strh data
   std::vector<size_t> IndxChunks;      // every "indx" chunk found in a strl
   std::optional<size_t> OdmlList;      // the "LIST" of odml, when present
+  std::optional<size_t> DmlhData;      // first byte of its dmlh's data (dwTotalFrames)
   size_t MoviList = 0;                 // the "LIST" whose type is the final "movi"
 };
 
@@ -66,7 +67,8 @@ struct HeaderTotals {
 // The header of a repaired file: the sample's header with the RIFF and movi sizes, avih
 // dwTotalFrames (and the AVIF_HASINDEX flag) and every strh dwLength set from `totals`.
 // Without super index entries, every "indx" the sample held becomes a "JUNK" chunk of the same
-// length (its entries would point into the sample file). With them, each strl's "indx" is
+// length (its entries would point into the sample file), and a dmlh the sample held gets
+// DmlhTotalFrames. With them, each strl's "indx" is
 // replaced by (or, when it has none, gains) an AVI_INDEX_OF_INDEXES super index of those
 // entries, and hdrl's "LIST" odml (replaced or added) holds a dmlh of DmlhTotalFrames; the
 // sizes of the strl, hdrl and RIFF lists grow to match. The result's length depends only on the

@@ -215,6 +215,16 @@ TEST(AviHeaderRepair, WithoutSuperIndexEveryIndxBecomesJunkOfItsLength) {
   ExpectSameStreams(*header, *reparsed);
 }
 
+TEST(AviHeaderRepair, WithoutSuperIndexAnOdmlListKeepsItsPlaceAndCountsTheFrames) {
+  const Bytes bytes = Sample({Avih(), VideoStrl(), Odml()});
+  const auto header = Parse(bytes);
+  ASSERT_TRUE(header && header->Layout.DmlhData);
+  EXPECT_EQ(Get32(bytes, *header->Layout.DmlhData), 9u);
+  const Bytes out = RepairedHeader(*header, {.StreamLength = {1}, .DmlhTotalFrames = 4321});
+  ASSERT_EQ(out.size(), bytes.size());
+  EXPECT_EQ(Get32(out, *header->Layout.DmlhData), 4321u);
+}
+
 TEST(AviHeaderRepair, SuperIndexesAndOdmlListGrowTheLists) {
   const Bytes bytes = FfmpegLike();
   const auto header = Parse(bytes);
