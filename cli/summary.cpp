@@ -41,7 +41,7 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
   for (const WrittenFile& f : w.Files) {
     for (uint64_t n : f.FramesPerStream) frames += n;
   }
-  std::fprintf(out, "  chunks written   %llu\n", U(frames));
+  std::fprintf(out, "  frames written   %llu video frames, %llu chunks in all\n", U(VideoFramesWritten(r)), U(frames));
   if (complete == 0 && outcome.Error.empty()) {
     std::fprintf(out, "No chain of video chunks was found: nothing was written.\n");
   }
