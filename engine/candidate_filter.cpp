@@ -62,14 +62,11 @@ __attribute__((target("sse2"))) size_t NextCandidateSse2(const uint8_t* data, si
 }  // namespace
 
 std::vector<NamedCandidateFilter> CandidateFilters() {
-  std::vector<NamedCandidateFilter> filters;
 #if defined(__x86_64__) || defined(__i386__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) filters.push_back({"avx2", NextCandidateAvx2});
-  if (__builtin_cpu_supports("sse2")) filters.push_back({"sse2", NextCandidateSse2});
+  return RunnableFilters<CandidateFilter>(NextCandidateAvx2, NextCandidateSse2, NextCandidatePlain);
+#else
+  return RunnableFilters<CandidateFilter>(nullptr, nullptr, NextCandidatePlain);
 #endif
-  filters.push_back({"plain", NextCandidatePlain});
-  return filters;
 }
 
 }  // namespace korvid

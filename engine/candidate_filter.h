@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "simd_dispatch.h"
+
 namespace korvid {
 
 // Returns the first p in [from, last) with data[p] == first and data[p + tailOffset] == final,
@@ -12,10 +14,7 @@ namespace korvid {
 using CandidateFilter = size_t (*)(const uint8_t* data, size_t size, size_t from, size_t last,
                                    uint8_t first, uint8_t final, size_t tailOffset);
 
-struct NamedCandidateFilter {
-  const char* Name;
-  CandidateFilter Filter;
-};
+using NamedCandidateFilter = NamedFilter<CandidateFilter>;
 
 // The filters this processor can run, fastest first; the last is plain C++ and runs anywhere.
 std::vector<NamedCandidateFilter> CandidateFilters();

@@ -102,14 +102,11 @@ __attribute__((target("sse2"))) size_t NextCandidateSse2(const uint8_t* data, si
 }  // namespace
 
 std::vector<NamedMoviCandidateFilter> MoviCandidateFilters() {
-  std::vector<NamedMoviCandidateFilter> filters;
 #if defined(__x86_64__) || defined(__i386__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) filters.push_back({"avx2", NextCandidateAvx2});
-  if (__builtin_cpu_supports("sse2")) filters.push_back({"sse2", NextCandidateSse2});
+  return RunnableFilters<MoviCandidateFilter>(NextCandidateAvx2, NextCandidateSse2, NextCandidatePlain);
+#else
+  return RunnableFilters<MoviCandidateFilter>(nullptr, nullptr, NextCandidatePlain);
 #endif
-  filters.push_back({"plain", NextCandidatePlain});
-  return filters;
 }
 
 MoviChunkKind KindOf(uint32_t id) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fragment.h"
+#include "simd_dispatch.h"
 
 namespace korvid {
 
@@ -48,10 +49,7 @@ void SearchMoviChunks(std::span<const uint8_t> bytes, int64_t start, int64_t sou
 // worth a full look.
 using MoviCandidateFilter = size_t (*)(const uint8_t* data, size_t from, size_t last);
 
-struct NamedMoviCandidateFilter {
-  const char* Name;
-  MoviCandidateFilter Filter;
-};
+using NamedMoviCandidateFilter = NamedFilter<MoviCandidateFilter>;
 
 // The filters this processor can run, fastest first; the last is plain C++ and runs anywhere.
 std::vector<NamedMoviCandidateFilter> MoviCandidateFilters();

@@ -346,19 +346,17 @@ TEST(DeepRecovery, RecoversInterleavedSoundAcrossScanChunksWhileThePlainModeCann
   const Bytes sample = FfmpegLike();
   const Recording r = MakeRecording(200);
   // The recording straddles the border of the first two 256 KiB scan chunks.
-  Bytes image(262144 - 20000, 0x5A);
-  image.insert(image.end(), r.Source.begin(), r.Source.end());
-  image.resize(image.size() + 30000, 0x5A);
+  const Bytes image = Cat({Bytes(262144 - 20000, 0x5A), r.Source, Bytes(30000, 0x5A)});
   MemorySource source(image);
   TempFolder folder;
 
-  auto run = [&](bool deep) {
+  auto run = [&](const Bytes& header, bool deep) {
     std::filesystem::remove_all(folder / "out");
     std::filesystem::create_directories(folder / "out");
     RecoveryRequest request;
     request.Source = &source;
     request.OutputFolder = folder / "out";
-    request.Header = sample;
+    request.Header = header;
     request.Deep = deep;
     request.RepairHeaders = deep;
     Quiet quiet;
@@ -366,7 +364,7 @@ TEST(DeepRecovery, RecoversInterleavedSoundAcrossScanChunksWhileThePlainModeCann
     RunRecovery(request, quiet, report);
     return report;
   };
-  const RecoveryReport deep = run(true);
+  const RecoveryReport deep = run(sample, true);
   EXPECT_TRUE(deep.HeaderProblem.empty());
   ASSERT_EQ(deep.Write.Files.size(), 1u);
   EXPECT_EQ(deep.Write.Files[0].FramesPerStream, (std::vector<uint64_t>{200, 200}));
@@ -374,23 +372,13 @@ TEST(DeepRecovery, RecoversInterleavedSoundAcrossScanChunksWhileThePlainModeCann
   EXPECT_EQ(deep.StreamTypes, (std::vector<uint32_t>{FourCC("vids"), FourCC("auds")}));
 
   // Without deep, only neighbouring video chunks chain, and sound lies between them all.
-  const RecoveryReport plain = run(false);
+  const RecoveryReport plain = run(sample, false);
   EXPECT_EQ(plain.Write.Files.size(), 0u);
 
   // A sample whose header cannot be read: said so, and the deep chain is copied as it lies.
   Bytes broken = sample;
   broken[8] = 'X';
-  std::filesystem::remove_all(folder / "out");
-  std::filesystem::create_directories(folder / "out");
-  RecoveryRequest request;
-  request.Source = &source;
-  request.OutputFolder = folder / "out";
-  request.Header = broken;
-  request.Deep = true;
-  request.RepairHeaders = true;
-  Quiet quiet;
-  RecoveryReport report;
-  RunRecovery(request, quiet, report);
+  const RecoveryReport report = run(broken, true);
   EXPECT_FALSE(report.HeaderProblem.empty());
   ASSERT_EQ(report.Write.Files.size(), 1u);
   EXPECT_FALSE(report.Write.Files[0].Repaired);
