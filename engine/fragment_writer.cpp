@@ -47,7 +47,7 @@ class ChainWriter {
     std::vector<uint64_t> bytes;
     for (const Fragment& f : chain) {
       const int stream = StreamOf(f.Id);
-      if (KindOf(f.Id) != MoviChunkKind::Data) continue;
+      if (KindOf(f.Id) != MoviChunkKind::Data || f.Length < 8) continue;  // not a frame, or a size that wrapped
       if (file.FramesPerStream.size() <= static_cast<size_t>(stream)) {
         file.FramesPerStream.resize(static_cast<size_t>(stream) + 1);
         bytes.resize(static_cast<size_t>(stream) + 1);
