@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/fourcc.h"
+#include "engine/little_endian.h"
 #include "engine/movi_chunks.h"
 
 namespace korvid {
@@ -21,28 +22,9 @@ uint16_t Read16(std::span<const uint8_t> bytes, size_t at) {
   return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
-uint32_t Read32(std::span<const uint8_t> bytes, size_t at) {
-  return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-         static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
-}
+uint32_t Read32(std::span<const uint8_t> bytes, size_t at) { return LittleEndian32(bytes.data() + at); }
 
-void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-void Append16(std::vector<uint8_t>& bytes, uint16_t value) {
-  bytes.push_back(static_cast<uint8_t>(value));
-  bytes.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void Append32(std::vector<uint8_t>& bytes, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-void Append64(std::vector<uint8_t>& bytes, uint64_t value) {
-  Append32(bytes, static_cast<uint32_t>(value));
-  Append32(bytes, static_cast<uint32_t>(value >> 32));
-}
+void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) { PutLittleEndian32(bytes.data() + at, value); }
 
 // A FourCC as text for a problem report, unprintable bytes as '?'.
 std::string Quoted(uint32_t fourcc) {
@@ -245,32 +227,20 @@ uint32_t StreamChunkId(size_t stream, uint32_t type) {
 // An AVI_INDEX_OF_INDEXES "indx" chunk of `entries`.
 std::vector<uint8_t> SuperIndexChunk(uint32_t chunkId, const std::vector<SuperIndexEntry>& entries) {
   std::vector<uint8_t> chunk;
-  Append32(chunk, FourCC("indx"));
-  Append32(chunk, static_cast<uint32_t>(24 + 16 * entries.size()));
-  Append16(chunk, 4);  // wLongsPerEntry
-  chunk.push_back(0);  // bIndexSubType
-  chunk.push_back(0);  // bIndexType: AVI_INDEX_OF_INDEXES
-  Append32(chunk, static_cast<uint32_t>(entries.size()));
-  Append32(chunk, chunkId);
-  chunk.resize(chunk.size() + 12);  // dwReserved
-  for (const SuperIndexEntry& entry : entries) {
-    Append64(chunk, entry.Offset);
-    Append32(chunk, entry.Size);
-    Append32(chunk, entry.Duration);
-  }
+  ByteWriter out(chunk);
+  out.U32(FourCC("indx")).U32(static_cast<uint32_t>(24 + 16 * entries.size()));
+  out.U16(4).U8(0).U8(0);  // wLongsPerEntry, bIndexSubType, bIndexType: AVI_INDEX_OF_INDEXES
+  out.U32(static_cast<uint32_t>(entries.size())).U32(chunkId).Zeros(12);  // dwReserved
+  for (const SuperIndexEntry& entry : entries) out.U64(entry.Offset).U32(entry.Size).U32(entry.Duration);
   return chunk;
 }
 
 // A "LIST" odml holding a dmlh of `totalFrames`.
 std::vector<uint8_t> OdmlList(uint32_t totalFrames) {
   std::vector<uint8_t> list;
-  Append32(list, FourCC("LIST"));
-  Append32(list, 4 + 8 + DmlhSize);
-  Append32(list, FourCC("odml"));
-  Append32(list, FourCC("dmlh"));
-  Append32(list, DmlhSize);
-  Append32(list, totalFrames);
-  list.resize(list.size() + DmlhSize - 4);
+  ByteWriter(list)
+      .U32(FourCC("LIST")).U32(4 + 8 + DmlhSize).U32(FourCC("odml"))
+      .U32(FourCC("dmlh")).U32(DmlhSize).U32(totalFrames).Zeros(DmlhSize - 4);
   return list;
 }
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "byte_writer.h"
 #include "fourcc.h"
+#include "little_endian.h"
 #include "movi_chunks.h"
 
 namespace korvid {

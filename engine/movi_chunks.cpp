@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fourcc.h"
+#include "little_endian.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -11,10 +12,6 @@
 namespace korvid {
 namespace {
 
-uint32_t LittleEndian32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
 

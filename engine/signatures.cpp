@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "candidate_filter.h"
+#include "little_endian.h"
 
 namespace korvid {
 
@@ -40,10 +41,6 @@ bool Decode(const std::string& text, std::vector<uint8_t>& bytes) {
   return true;
 }
 
-uint32_t LittleEndian32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Calls hit(p) for every p < last at which `pattern` occurs in data[0, size), ascending.
 template <typename Hit>
