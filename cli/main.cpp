@@ -11,8 +11,9 @@ int main(int argc, char** argv) {
   using namespace korvid::cli;
 
   CLI::App app{"korvid-cli: recovers AVI recordings from disks, volumes and disk images.\n"
-               "It scans the raw bytes for video chunks, chains those that lie back to back and\n"
-               "writes each chain behind the header of a sample recorded by the same device."};
+               "It scans the raw bytes for the chunks of AVI recordings, chains those that lie back\n"
+               "to back, joins the pieces of each recording and writes it behind the header of a\n"
+               "sample recorded by the same device."};
   app.footer(
       "Exit codes:\n"
       "  0    done\n"
@@ -32,15 +33,24 @@ int main(int argc, char** argv) {
                       "whole-disk: AVI video chunks over the whole source (the default); free-space: AVI video "
                       "chunks in the free space of the file system(s) only; container: MP4/MOV/MXF signatures")
       ->check(CLI::IsMember({"whole-disk", "free-space", "container"}));
-  recover->add_flag("--deep", options.Deep,
-                    "whole-disk and free-space modes: follow every chunk of an AVI recording (sound, text, "
-                    "indexes, padding), not only its video frames");
+  CLI::Option* deep = recover->add_flag(
+      "--deep", options.Deep,
+      "whole-disk and free-space modes: follow every chunk of an AVI recording (sound, text, indexes, padding), "
+      "not only its video frames, and join the pieces of fragmented recordings (the default)");
+  recover->add_flag("--plain", options.Plain,
+                    "Follow only video frames and write each chain of them as it lies, behind a plain copy of the "
+                    "sample's header")
+      ->excludes(deep);
+  recover->add_flag("--no-reassemble", options.NoReassemble,
+                    "Leave the pieces of a fragmented recording in files of their own");
+  recover->add_flag("--keep-undecodable", options.KeepUndecodable,
+                    "Keep the video frames before a file's first keyframe, which players cannot show");
   CLI::Option* repair = recover->add_flag_callback(
       "--repair-headers", [&options] { options.RepairHeaders = true; },
       "Give each file a header and an index that describe what it holds, so that players show its length and "
-      "can seek (on by default with --deep)");
+      "can seek (on unless --plain)");
   recover->add_flag_callback("--no-repair-headers", [&options] { options.RepairHeaders = false; },
-                             "Write each file behind a plain copy of the sample's header, also with --deep")
+                             "Write each file behind a plain copy of the sample's header, one file per piece")
       ->excludes(repair);
   recover->add_flag("--json", options.Json, "Print the summary as one JSON object on stdout");
   recover->add_flag("--quiet", options.Quiet, "Print no progress and no text summary");

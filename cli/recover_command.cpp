@@ -84,10 +84,17 @@ int UsageError(const std::string& message) {
 
 int RunRecoverCommand(const RecoverOptions& options) {
   const auto started = std::chrono::steady_clock::now();
-  if ((options.Deep || options.RepairHeaders.value_or(false)) && ModeFromName(options.Mode) == ScanMode::Container) {
-    return UsageError(std::string(options.Deep ? "--deep" : "--repair-headers") +
+  const bool container = ModeFromName(options.Mode) == ScanMode::Container;
+  if (container && (options.Deep || options.RepairHeaders.value_or(false) || options.NoReassemble ||
+                    options.KeepUndecodable)) {
+    const char* flag = options.Deep ? "--deep"
+                       : options.RepairHeaders.value_or(false) ? "--repair-headers"
+                       : options.NoReassemble ? "--no-reassemble"
+                                              : "--keep-undecodable";
+    return UsageError(std::string(flag) +
                       " works on AVI chunks: use it with the whole-disk or free-space mode, not container.");
   }
+  const bool deep = !container && !options.Plain;
 
   std::string sourcePath;
   std::unique_ptr<SourceDevice> source;
@@ -131,9 +138,12 @@ int RunRecoverCommand(const RecoverOptions& options) {
   request.Mode = ModeFromName(options.Mode);
   request.OutputFolder = outputFolder;
   request.Header = std::move(header.Bytes);
-  request.Deep = options.Deep;
-  request.RepairHeaders = options.RepairHeaders.value_or(options.Deep);
+  request.Deep = deep;
+  request.RepairHeaders = options.RepairHeaders.value_or(deep);
+  request.Reassemble = deep && request.RepairHeaders && !options.NoReassemble;
+  request.KeepUndecodable = options.KeepUndecodable;
   if (request.Mode == ScanMode::FreeSpace) request.Ranges = FreeSpaceOf(sourcePath, options.Quiet);
+  if (request.Reassemble) request.Geometry = sources::LoadClusterGeometry(sourcePath);
 
   InstallInterruptHandler();
   ProgressReporter progress(stderr, IsInteractiveTerminal(stderr), options.Quiet);

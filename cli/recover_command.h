@@ -20,9 +20,12 @@ struct RecoverOptions {
   bool Quiet = false;
   bool AllowSameDevice = false;
   bool Overwrite = false;
-  bool Deep = false;
-  // Unset: on with Deep, off otherwise.
+  bool Deep = false;   // --deep: what the AVI modes do unless Plain
+  bool Plain = false;  // plain copies of the video chunk chains, as recorders' own tools make
+  // Unset: on with deep chunk following, off otherwise.
   std::optional<bool> RepairHeaders;
+  bool NoReassemble = false;
+  bool KeepUndecodable = false;
 };
 
 // Checks the inputs, caches the sample header, runs the recovery and prints its summary.

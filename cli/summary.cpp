@@ -10,6 +10,24 @@ namespace {
 
 double Rate(double bytes, double seconds) { return seconds > 0 ? bytes / seconds : 0; }
 
+const char* GeometryText(GeometrySource from) {
+  switch (from) {
+    case GeometrySource::FileSystem: return "file system";
+    case GeometrySource::Inferred: return "inferred";
+    case GeometrySource::None: break;
+  }
+  return "none";
+}
+
+std::string Numbers(const std::vector<uint64_t>& values) {
+  std::string text;
+  for (uint64_t n : values) {
+    if (!text.empty()) text += ',';
+    text += std::to_string(n);
+  }
+  return text;
+}
+
 unsigned long long U(uint64_t v) { return static_cast<unsigned long long>(v); }
 long long S(int64_t v) { return static_cast<long long>(v); }
 
@@ -42,6 +60,20 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
     for (uint64_t n : f.FramesPerStream) frames += n;
   }
   std::fprintf(out, "  frames written   %llu video frames, %llu chunks in all\n", U(VideoFramesWritten(r)), U(frames));
+  if (w.Reassembled) {
+    std::fprintf(out, "  recordings       %llu joined from %llu pieces; %llu pieces found\n", U(w.JoinedRecordings),
+                 U(w.PiecesInJoined), U(w.Chains));
+    if (w.Geometry == GeometrySource::None) {
+      std::fprintf(out, "  clusters         unknown: no file system found and too few pieces break to tell\n");
+    } else {
+      std::fprintf(out, "  clusters         %lld bytes, %s\n", S(w.ClusterSize),
+                   w.Geometry == GeometrySource::FileSystem ? "from the file system" : "inferred from the pieces");
+    }
+    if (w.FramesLeftOut > 0) {
+      std::fprintf(out, "  left out         %llu video frames before a keyframe (--keep-undecodable keeps them)\n",
+                   U(w.FramesLeftOut));
+    }
+  }
   if (complete == 0 && outcome.Error.empty()) {
     std::fprintf(out, "No chain of video chunks was found: nothing was written.\n");
   }
@@ -70,23 +102,35 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
   std::fprintf(out, "\"scan_bytes_per_second\":%.0f,\"write_bytes_per_second\":%.0f,",
                Rate(static_cast<double>(r.BytesScanned), r.ScanSeconds),
                Rate(static_cast<double>(w.BytesWritten), r.WriteSeconds));
+  if (w.Reassembled) {
+    std::fprintf(out,
+                 "\"reassembly\":{\"geometry\":%s,\"cluster_size\":%lld,\"pieces\":%llu,"
+                 "\"joined_recordings\":%llu,\"pieces_joined\":%llu,\"frames_left_out\":%llu},",
+                 JsonString(GeometryText(w.Geometry)).c_str(), S(w.ClusterSize), U(w.Chains), U(w.JoinedRecordings),
+                 U(w.PiecesInJoined), U(w.FramesLeftOut));
+  } else {
+    std::fprintf(out, "\"reassembly\":null,");
+  }
   std::fprintf(out, "\"stopped\":%s,\"error\":%s,\"header_problem\":%s,\"files\":[", r.Stopped ? "true" : "false",
                outcome.Error.empty() ? "null" : JsonString(outcome.Error).c_str(),
                r.HeaderProblem.empty() ? "null" : JsonString(r.HeaderProblem).c_str());
   for (size_t i = 0; i < w.Files.size(); ++i) {
     const WrittenFile& f = w.Files[i];
-    std::string frames;
-    for (uint64_t n : f.FramesPerStream) {
-      if (!frames.empty()) frames += ',';
-      frames += std::to_string(n);
+    std::string extents;
+    for (const ByteRange& e : f.Extents) {
+      if (!extents.empty()) extents += ',';
+      extents.append(1, '[').append(std::to_string(e.Offset)).append(1, ',');
+      extents.append(std::to_string(e.Offset + e.Length)).append(1, ']');
     }
     std::fprintf(out,
                  "%s{\"path\":%s,\"source_start\":%lld,\"source_end\":%lld,\"records\":%llu,"
                  "\"bytes\":%llu,\"unreadable_bytes\":%llu,\"complete\":%s,\"repaired\":%s,"
-                 "\"frames\":[%s],\"duration_seconds\":%.3f}",
+                 "\"frames\":[%s],\"duration_seconds\":%.3f,\"pieces\":%llu,\"extents\":[%s],"
+                 "\"frames_left_out\":[%s]}",
                  i == 0 ? "" : ",", JsonString(PathText(f.Path)).c_str(), S(f.SourceStart), S(f.SourceEnd),
                  U(f.Records), U(f.Bytes), U(f.UnreadableBytes), f.Complete ? "true" : "false",
-                 f.Repaired ? "true" : "false", frames.c_str(), f.DurationSeconds);
+                 f.Repaired ? "true" : "false", Numbers(f.FramesPerStream).c_str(), f.DurationSeconds, U(f.Pieces),
+                 extents.c_str(), Numbers(f.FramesLeftOut).c_str());
   }
   std::fprintf(out, "]}\n");
 }

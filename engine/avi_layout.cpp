@@ -24,17 +24,22 @@ size_t FrameStream(const AviHeader& header) {
 }
 
 std::vector<LaidChunk> DataChunks(const AviHeader& header, std::span<const Fragment> chain, int64_t sourceSize,
-                                  uint64_t segmentBytes, bool& tooLarge) {
+                                  uint64_t segmentBytes, std::span<const SplitChunk> splits, bool& tooLarge) {
   std::vector<LaidChunk> chunks;
-  for (const Fragment& f : chain) {
+  size_t split = 0;
+  for (size_t member = 0; member < chain.size(); ++member) {
+    const Fragment& f = chain[member];
+    while (split < splits.size() && splits[split].Member < member) ++split;
+    const bool isSplit = split < splits.size() && splits[split].Member == member;
     const int stream = StreamOf(f.Id);
     if (KindOf(f.Id) != MoviChunkKind::Data || stream < 0 || static_cast<size_t>(stream) >= header.Streams.size()) {
       continue;
     }
     if (f.Length < 8) continue;  // a size word that wrapped past 2^32
     const uint32_t size = f.Length - 8;
-    if (f.Position + 8 + int64_t{size} > sourceSize) continue;  // cut off by the end of the source
+    if (!isSplit && f.Position + 8 + int64_t{size} > sourceSize) continue;  // cut off by the end of the source
     LaidChunk chunk;
+    if (isSplit) chunk.Split = static_cast<int32_t>(split);
     chunk.Source = f.Position;
     chunk.Size = size;
     chunk.Id = f.Id;
@@ -81,10 +86,11 @@ double DurationSeconds(const AviHeader& header, const std::vector<uint64_t>& chu
 }
 
 std::optional<AviLayout> LayOutRepairedAvi(const AviHeader& header, std::span<const Fragment> chain,
-                                           int64_t sourceSize, uint64_t segmentBytes) {
+                                           int64_t sourceSize, uint64_t segmentBytes,
+                                           std::span<const SplitChunk> splits) {
   AviLayout layout;
   bool tooLarge = false;
-  layout.Chunks = DataChunks(header, chain, sourceSize, segmentBytes, tooLarge);
+  layout.Chunks = DataChunks(header, chain, sourceSize, segmentBytes, splits, tooLarge);
   if (layout.Chunks.empty() || tooLarge) return std::nullopt;
   layout.Segments = Segment(layout.Chunks, segmentBytes);
   const bool openDml = layout.Segments.size() > 1;

@@ -7,6 +7,7 @@
 
 #include "avi_header.h"
 #include "fragment.h"
+#include "scan_ranges.h"
 
 namespace korvid {
 
@@ -22,9 +23,17 @@ struct LaidChunk {
   uint32_t Id = 0;
   uint8_t Stream = 0;
   bool KeyFrame = true;  // set by the writer once it has seen the data
+  int32_t Split = -1;    // an index into the split chunks it was laid out with, or -1: one stretch
 
   // Header, data and pad byte: what is copied from the source.
   uint64_t Span() const { return 8 + uint64_t{Size} + (Size & 1u); }
+};
+
+// A chunk of a chain whose bytes lie in several stretches of the source (a recording that broke
+// into pieces inside it), header first.
+struct SplitChunk {
+  size_t Member = 0;                   // its place in the chain
+  std::span<const ByteRange> Extents;  // its bytes, in order, pad byte included
 };
 
 // A standard index chunk ("ixnn") of one stream in one segment.
@@ -63,10 +72,12 @@ double DurationSeconds(const AviHeader& header, const std::vector<uint64_t>& chu
                        const std::vector<uint64_t>& bytes);
 
 // Lays out a file for the data chunks of `chain` whose stream the header declares and which
-// lie wholly in the source; every other record (lists, indexes, padding) is left out. Nothing
-// when no such chunk remains or one is too large for an index entry.
+// lie wholly in the source, or in the stretches `splits` give them; every other record (lists,
+// indexes, padding) is left out. Nothing when no such chunk remains or one is too large for an
+// index entry.
 std::optional<AviLayout> LayOutRepairedAvi(const AviHeader& header, std::span<const Fragment> chain,
-                                           int64_t sourceSize, uint64_t segmentBytes = OpenDmlSegmentBytes);
+                                           int64_t sourceSize, uint64_t segmentBytes = OpenDmlSegmentBytes,
+                                           std::span<const SplitChunk> splits = {});
 
 // The bytes a RIFF AVIX segment starts with: its RIFF and LIST movi headers.
 std::vector<uint8_t> SegmentStart(const AviSegment& segment);

@@ -43,6 +43,7 @@ std::span<const Fragment> ChainFinder::NextPlain() {
       if (!Continues(fragments_[last], fragments_[last + 1])) break;
     }
     cursor_ = last + 1;
+    chainStart_ = first;
     if (last > first) return {fragments_.begin() + first, last - first + 1};
   }
   cursor_ = count;
@@ -60,29 +61,40 @@ size_t ChainFinder::Find(size_t from, int64_t position) const {
                                                                   : count;
 }
 
-std::span<const Fragment> ChainFinder::NextDeep() {
+size_t ChainFinder::WalkDeep(size_t first, bool& holdsData) {
   const size_t count = fragments_.size();
-  while (cursor_ < count) {
-    members_.assign(1, fragments_[cursor_]);
-    size_t last = cursor_;
-    bool holdsData = KindOf(fragments_[last].Id) == MoviChunkKind::Data;
-    for (;;) {
-      Visit(last);
-      const Fragment& current = fragments_[last];
-      size_t next = Find(last + 1, MemberEnd(current));
-      // Some writers leave out the pad byte after an odd-sized chunk.
-      if (next == count && !IsHeaderOfList(current) && (current.Length & 1u) != 0) {
-        next = Find(last + 1, MemberEnd(current) - 1);
-      }
-      if (next == count) break;
-      members_.push_back(fragments_[next]);
-      holdsData |= KindOf(fragments_[next].Id) == MoviChunkKind::Data;
-      last = next;
+  members_.assign(1, fragments_[first]);
+  size_t last = first;
+  holdsData = KindOf(fragments_[last].Id) == MoviChunkKind::Data;
+  for (;;) {
+    Visit(last);
+    const Fragment& current = fragments_[last];
+    size_t next = Find(last + 1, MemberEnd(current));
+    // Some writers leave out the pad byte after an odd-sized chunk.
+    if (next == count && !IsHeaderOfList(current) && (current.Length & 1u) != 0) {
+      next = Find(last + 1, MemberEnd(current) - 1);
     }
-    cursor_ = last + 1;
+    if (next == count) return last;
+    members_.push_back(fragments_[next]);
+    holdsData |= KindOf(fragments_[next].Id) == MoviChunkKind::Data;
+    last = next;
+  }
+}
+
+std::span<const Fragment> ChainFinder::NextDeep() {
+  while (cursor_ < fragments_.size()) {
+    bool holdsData = false;
+    chainStart_ = cursor_;
+    cursor_ = WalkDeep(cursor_, holdsData) + 1;
     if (members_.size() >= 2 && holdsData) return members_;
   }
   return {};
+}
+
+std::span<const Fragment> ChainFinder::DeepChainFrom(size_t first) {
+  bool holdsData = false;
+  WalkDeep(first, holdsData);
+  return members_;
 }
 
 }  // namespace korvid

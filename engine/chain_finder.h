@@ -31,17 +31,27 @@ class ChainFinder {
   // stays valid until the next call.
   std::span<const Fragment> Next();
 
+  // The deep chain that starts at record `first`, as Next would give it; the span stays valid
+  // until the next call.
+  std::span<const Fragment> DeepChainFrom(size_t first);
+  // The index in the record list of the first record of the chain Next gave last.
+  size_t ChainStart() const { return chainStart_; }
+
  private:
   std::span<const Fragment> NextPlain();
   std::span<const Fragment> NextDeep();
   // The index of the record at `position` after `from`, or the list's size.
   size_t Find(size_t from, int64_t position) const;
   void Visit(size_t record);
+  // Walks the deep chain from record `first` into members_; returns the index of its last record
+  // and whether it holds a data chunk.
+  size_t WalkDeep(size_t first, bool& holdsData);
 
   const FragmentList& fragments_;
   const bool deep_;
   RunObserver& observer_;
   size_t cursor_ = 0;
+  size_t chainStart_ = 0;
   std::vector<Fragment> members_;
 };
 

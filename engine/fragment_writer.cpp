@@ -9,6 +9,9 @@
 #include "keyframe.h"
 #include "movi_chunks.h"
 #include "output_file.h"
+#include "reassembly/join_check.h"
+#include "reassembly/piece.h"
+#include "reassembly/piece_joiner.h"
 #include "sector_reader.h"
 
 namespace korvid {
@@ -21,17 +24,30 @@ class ChainWriter {
       : reader_(source), sourceSize_(source.Size()), header_(header), folder_(folder), options_(options),
         observer_(observer), report_(report) {}
 
-  void Write(std::span<const Fragment> chain) {
+  void Write(std::span<const Fragment> chain) { Write(chain, {}, 1, {}); }
+
+  // Writes one recording joined from `pieces` pieces: `chain` with its split chunks, less the
+  // undecodable frames `leftOut` counts per stream.
+  void Write(std::span<const Fragment> chain, std::span<const SplitChunk> splits, uint64_t pieces,
+             std::vector<uint64_t> leftOut) {
+    std::optional<AviLayout> layout;
+    if (options_.Repair && options_.Sample != nullptr) {
+      layout = LayOutRepairedAvi(*options_.Sample, chain, sourceSize_, options_.SegmentBytes, splits);
+    }
+    // A joined recording that holds no frame a player can show is no file.
+    if (!layout && !splits.empty()) return;
+    splits_ = splits;
     WrittenFile& file = report_.Files.emplace_back();
     file.Path = folder_ / (std::to_string(report_.Files.size()) + ".AVI");
     file.SourceStart = chain.front().Position;
     file.SourceEnd = std::min(MemberEnd(chain.back()), sourceSize_);
-    file.Records = chain.size();
-
-    std::optional<AviLayout> layout;
-    if (options_.Repair && options_.Sample != nullptr) {
-      layout = LayOutRepairedAvi(*options_.Sample, chain, sourceSize_, options_.SegmentBytes);
+    for (const SplitChunk& split : splits) {
+      file.SourceEnd = std::max(file.SourceEnd, split.Extents.back().Offset + split.Extents.back().Length);
     }
+    file.Records = chain.size();
+    file.Pieces = pieces;
+    file.FramesLeftOut = std::move(leftOut);
+
     OutputFile out(file.Path);
     if (layout) {
       WriteRepaired(out, file, *layout);
@@ -72,9 +88,14 @@ class ChainWriter {
       std::span<LaidChunk> chunks(layout.Chunks.data() + segment.FirstChunk, segment.EndChunk - segment.FirstChunk);
       // Chunks that lie back to back on the source are copied in one stretch.
       while (!chunks.empty()) {
+        if (chunks[0].Split >= 0) {
+          CopySplit(out, file, chunks[0]);
+          chunks = chunks.subspan(1);
+          continue;
+        }
         size_t run = 1;
         int64_t end = chunks[0].Source + static_cast<int64_t>(chunks[0].Span());
-        while (run < chunks.size() && chunks[run].Source == end) end += static_cast<int64_t>(chunks[run++].Span());
+        while (run < chunks.size() && chunks[run].Split < 0 && chunks[run].Source == end) end += static_cast<int64_t>(chunks[run++].Span());
         Copy(out, file, chunks[0].Source, end, chunks.first(run));
         chunks = chunks.subspan(run);
       }
@@ -83,9 +104,53 @@ class ChainWriter {
     }
   }
 
+  // Copies a chunk that lies in several stretches, and tells whether it is a keyframe.
+  void CopySplit(OutputFile& out, WrittenFile& file, LaidChunk& chunk) {
+    const std::span<const ByteRange> extents = splits_[static_cast<size_t>(chunk.Split)].Extents;
+    for (const ByteRange& extent : extents) Copy(out, file, extent.Offset, extent.Offset + extent.Length, {});
+    const AviStream& stream = options_.Sample->Streams[chunk.Stream];
+    if (stream.Type == FourCC("vids")) {
+      ReadStretches(extents, 8, std::min<size_t>(chunk.Size, KeyFrameProbeBytes), probe_);
+      chunk.KeyFrame = IsKeyFrame(stream, probe_);
+    }
+  }
+
+ public:
+  // Reads `count` bytes from `offset` on of the bytes that `extents` hold in turn into `out`.
+  void ReadStretches(std::span<const ByteRange> extents, uint64_t offset, size_t count, std::vector<uint8_t>& out) {
+    out.clear();
+    for (const ByteRange& extent : extents) {
+      if (out.size() == count) break;
+      const uint64_t length = static_cast<uint64_t>(extent.Length);
+      if (offset >= length) {
+        offset -= length;
+        continue;
+      }
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(length - offset, count - out.size()));
+      reader_.ReadAligned(static_cast<int64_t>(take), scratch_, extent.Offset + static_cast<int64_t>(offset));
+      out.insert(out.end(), scratch_.begin(), scratch_.end());
+      offset = 0;
+    }
+  }
+
+  // Whether the video chunk headed by `f` starts a picture that decodes on its own.
+  bool KeyFrameAt(const Fragment& f, const AviStream& stream) {
+    const ByteRange whole{f.Position, 8 + static_cast<int64_t>(f.Length)};
+    ReadStretches(std::span(&whole, 1), 8, std::min<size_t>(f.Length - 8u, KeyFrameProbeBytes), probe_);
+    return IsKeyFrame(stream, probe_);
+  }
+
+ private:
   // Copies source bytes [start, end) to the file, and on the way tells the keyframes among
   // `chunks`, the video chunks that lie in that stretch, from the first bytes of their data.
   void Copy(OutputFile& out, WrittenFile& file, int64_t start, int64_t end, std::span<LaidChunk> chunks) {
+    if (end > start) {
+      if (!file.Extents.empty() && file.Extents.back().Offset + file.Extents.back().Length == start) {
+        file.Extents.back().Length += end - start;
+      } else {
+        file.Extents.push_back({start, end - start});
+      }
+    }
     size_t probed = 0;
     probe_.clear();
     for (int64_t at = start; at < end; at += WritePieceSize) {
@@ -132,7 +197,103 @@ class ChainWriter {
   WriteReport& report_;
   std::vector<uint8_t> piece_;
   std::vector<uint8_t> probe_;
+  std::vector<uint8_t> scratch_;
+  std::span<const SplitChunk> splits_;
 };
+
+// What the content of a joined chunk says of a join, read through the writer.
+JoinVerdict CheckJoin(ChainWriter& writer, const AviHeader& sample, uint32_t id, std::span<const ByteRange> extents) {
+  std::vector<uint8_t> header;
+  writer.ReadStretches(extents, 0, 8, header);
+  if (header.size() < 8) return JoinVerdict::Fails;
+  const uint32_t size = header[4] | header[5] << 8 | header[6] << 16 | uint32_t{header[7]} << 24;
+  const size_t probe = std::min<size_t>(size, JoinCheckBytes);
+  std::vector<uint8_t> head, tail;
+  writer.ReadStretches(extents, 8, probe, head);
+  writer.ReadStretches(extents, 8 + uint64_t{size} - probe, probe, tail);
+  return JudgeJoinedChunk(sample, id, head, tail);
+}
+
+// Writes the recordings that the deep chains of `fragments` make once their pieces are joined.
+void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const WriteOptions& options,
+                      RunObserver& observer, WriteReport& report, int64_t sourceSize) {
+  const AviHeader& sample = *options.Sample;
+  StreamInterleave interleave;
+  const std::vector<Piece> pieces = CollectPieces(fragments, observer, interleave);
+  report.Chains = pieces.size();
+  report.Reassembled = true;
+  const ClusterGeometry geometry =
+      options.Geometry.Grids.empty() ? InferClusterGeometry(pieces, sourceSize) : options.Geometry;
+  report.Geometry = geometry.From;
+  report.ClusterSize = geometry.Grids.empty() ? 0 : geometry.Grids.front().ClusterSize;
+
+  JoinEvidence evidence;
+  evidence.Geometry = &geometry;
+  evidence.Interleave = &interleave;
+  evidence.Check = [&](uint32_t id, std::span<const ByteRange> extents) { return CheckJoin(writer, sample, id, extents); };
+  if (options.Usable) evidence.Usable = std::span<const ByteRange>(*options.Usable);
+  // The sample's header ends with its movi list's id; the list's header starts 8 bytes before.
+  evidence.HeaderBytes = static_cast<int64_t>(sample.Bytes.size()) - 12;
+  ReassemblyTotals totals;
+  const std::vector<ReassembledRecording> recordings = ReassemblePieces(pieces, evidence, totals);
+
+  ChainFinder finder(fragments, true, observer);
+  std::vector<Fragment> members;
+  std::vector<SplitChunk> splits;
+  for (const ReassembledRecording& recording : recordings) {
+    members.clear();
+    splits.clear();
+    for (size_t i = 0; i < recording.Pieces.size(); ++i) {
+      const std::span<const Fragment> chain = finder.DeepChainFrom(pieces[recording.Pieces[i]].FirstRecord);
+      members.insert(members.end(), chain.begin(), chain.end());
+      if (i < recording.Joins.size()) splits.push_back({members.size() - 1, recording.Joins[i]});
+    }
+    if (recording.LastChunkForeign) members.pop_back();
+
+    // Frames before the first keyframe cannot be decoded: their keyframe is lost.
+    std::vector<uint64_t> leftOut(sample.Streams.size(), 0);
+    if (!options.KeepUndecodable) {
+      std::vector<Fragment> kept;
+      std::vector<SplitChunk> keptSplits;
+      bool keyFound = false;
+      size_t split = 0;
+      for (size_t m = 0; m < members.size(); ++m) {
+        const Fragment& f = members[m];
+        const bool isSplit = split < splits.size() && splits[split].Member == m;
+        const int stream = StreamOf(f.Id);
+        const bool video = KindOf(f.Id) == MoviChunkKind::Data && stream >= 0 &&
+                           static_cast<size_t>(stream) < sample.Streams.size() &&
+                           sample.Streams[static_cast<size_t>(stream)].Type == FourCC("vids") && f.Length >= 8;
+        if (video && !keyFound) {
+          if (isSplit) {
+            std::vector<uint8_t> probe;
+            writer.ReadStretches(splits[split].Extents, 8, std::min<size_t>(f.Length - 8u, KeyFrameProbeBytes), probe);
+            keyFound = IsKeyFrame(sample.Streams[static_cast<size_t>(stream)], probe);
+          } else {
+            keyFound = writer.KeyFrameAt(f, sample.Streams[static_cast<size_t>(stream)]);
+          }
+          if (!keyFound) {
+            ++leftOut[static_cast<size_t>(stream)];
+            ++report.FramesLeftOut;
+            if (isSplit) ++split;
+            continue;
+          }
+        }
+        if (isSplit) keptSplits.push_back({kept.size(), splits[split++].Extents});
+        kept.push_back(f);
+      }
+      members = std::move(kept);
+      splits = std::move(keptSplits);
+    }
+    if (members.empty()) continue;
+    const size_t filesBefore = report.Files.size();
+    writer.Write(members, splits, recording.Pieces.size(), std::move(leftOut));
+    if (report.Files.size() > filesBefore && recording.Pieces.size() > 1) {
+      ++report.JoinedRecordings;
+      report.PiecesInJoined += recording.Pieces.size();
+    }
+  }
+}
 
 }  // namespace
 
@@ -140,6 +301,10 @@ void WriteFragments(SourceDevice& source, const FragmentList& fragments,
                     const std::vector<uint8_t>& header, const std::filesystem::path& outputFolder,
                     RunObserver& observer, WriteReport& report, const WriteOptions& options) {
   ChainWriter writer(source, header, outputFolder, options, observer, report);
+  if (options.Deep && options.Repair && options.Reassemble && options.Sample != nullptr) {
+    WriteReassembled(writer, fragments, options, observer, report, source.Size());
+    return;
+  }
   ChainFinder finder(fragments, options.Deep, observer);
   for (;;) {
     const std::span<const Fragment> chain = finder.Next();

@@ -2,12 +2,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "avi_header.h"
 #include "avi_layout.h"
 #include "fragment.h"
+#include "reassembly/cluster_grid.h"
 #include "run_control.h"
+#include "scan_ranges.h"
 #include "source_device.h"
 
 namespace korvid {
@@ -26,6 +29,10 @@ struct WrittenFile {
   bool Repaired = false;         // its header and index describe what it holds
   std::vector<uint64_t> FramesPerStream;  // data chunks of each stream ("00..", "01..", ...)
   double DurationSeconds = 0;             // of its longest stream; 0 when the rates are unknown
+  uint64_t Pieces = 1;                    // pieces of the source it was joined from
+  std::vector<ByteRange> Extents;         // the source stretches copied into it, in file order
+  // Video chunks before the first keyframe, which no player can decode, left out per stream.
+  std::vector<uint64_t> FramesLeftOut;
 };
 
 struct WriteReport {
@@ -33,6 +40,13 @@ struct WriteReport {
   uint64_t Chains = 0;  // chains of two or more records found in the list
   uint64_t BytesWritten = 0;
   uint64_t UnreadableBytes = 0;
+  // With reassembly: the grid the pieces were joined on, and what was joined.
+  bool Reassembled = false;
+  GeometrySource Geometry = GeometrySource::None;
+  int64_t ClusterSize = 0;           // of the first grid
+  uint64_t JoinedRecordings = 0;     // files joined from two or more pieces
+  uint64_t PiecesInJoined = 0;       // the pieces they were joined from
+  uint64_t FramesLeftOut = 0;        // undecodable video chunks left out, in all
 };
 
 struct WriteOptions {
@@ -42,12 +56,21 @@ struct WriteOptions {
   const AviHeader* Sample = nullptr;
   bool Repair = false;
   uint64_t SegmentBytes = OpenDmlSegmentBytes;  // chunk data per RIFF of a repaired file
+  // Deep repaired files: join the pieces of each recording into one file, on the cluster grids
+  // of `Geometry` (from the file systems), or on grids inferred from the pieces when it has none.
+  bool Reassemble = false;
+  ClusterGeometry Geometry;
+  // The stretches joins may take clusters from (the free space); none: the whole source.
+  std::optional<std::vector<ByteRange>> Usable;
+  // Repaired files keep the video chunks before their first keyframe.
+  bool KeepUndecodable = false;
 };
 
 // Finds the chains of `fragments` (ascending Position) and writes each as "<n>.AVI" in
 // `outputFolder`. A plain copy is `header`, then the source bytes from the chain's first record
 // to the end of its last chunk (pad byte included, cut at the end of the source). A repaired
-// file holds the chain's data chunks behind a header that describes them, with an index.
+// file holds the chain's data chunks behind a header that describes them, with an index; with
+// reassembly, one file holds the chains of one recording, each split chunk joined from its parts.
 // Fills `report` as it goes; a failure raises KorvidError, and the files completed before it
 // stay.
 void WriteFragments(SourceDevice& source, const FragmentList& fragments,

@@ -8,44 +8,42 @@
 namespace korvid {
 namespace {
 
-enum class Codec : uint8_t { Unknown, Intra, Mpeg4Part2, H264, H265 };
-
 struct CodecTag {
   uint32_t Code;  // upper case
-  Codec Kind;
+  VideoCodec Kind;
 };
 
 // Tags seen in the fccHandler and biCompression of AVI recordings, upper case.
 constexpr std::array CodecTags = {
-    CodecTag{FourCC("MJPG"), Codec::Intra}, CodecTag{FourCC("AVRN"), Codec::Intra},
-    CodecTag{FourCC("AVDJ"), Codec::Intra}, CodecTag{FourCC("DMB1"), Codec::Intra},
-    CodecTag{FourCC("JPEG"), Codec::Intra}, CodecTag{FourCC("LJPG"), Codec::Intra},
-    CodecTag{FourCC("JPGL"), Codec::Intra}, CodecTag{FourCC("IJPG"), Codec::Intra},
-    CodecTag{FourCC("MJLS"), Codec::Intra}, CodecTag{FourCC("ACDV"), Codec::Intra},
-    CodecTag{FourCC("QIVG"), Codec::Intra}, CodecTag{FourCC("SLMJ"), Codec::Intra},
+    CodecTag{FourCC("MJPG"), VideoCodec::Intra}, CodecTag{FourCC("AVRN"), VideoCodec::Intra},
+    CodecTag{FourCC("AVDJ"), VideoCodec::Intra}, CodecTag{FourCC("DMB1"), VideoCodec::Intra},
+    CodecTag{FourCC("JPEG"), VideoCodec::Intra}, CodecTag{FourCC("LJPG"), VideoCodec::Intra},
+    CodecTag{FourCC("JPGL"), VideoCodec::Intra}, CodecTag{FourCC("IJPG"), VideoCodec::Intra},
+    CodecTag{FourCC("MJLS"), VideoCodec::Intra}, CodecTag{FourCC("ACDV"), VideoCodec::Intra},
+    CodecTag{FourCC("QIVG"), VideoCodec::Intra}, CodecTag{FourCC("SLMJ"), VideoCodec::Intra},
 
-    CodecTag{FourCC("FMP4"), Codec::Mpeg4Part2}, CodecTag{FourCC("XVID"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("XVIX"), Codec::Mpeg4Part2}, CodecTag{FourCC("DIVX"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("DX50"), Codec::Mpeg4Part2}, CodecTag{FourCC("MP4V"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("MP4S"), Codec::Mpeg4Part2}, CodecTag{FourCC("M4S2"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("3IV2"), Codec::Mpeg4Part2}, CodecTag{FourCC("RMP4"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("SMP4"), Codec::Mpeg4Part2}, CodecTag{FourCC("UMP4"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("DM4V"), Codec::Mpeg4Part2}, CodecTag{FourCC("HDX4"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("SEDG"), Codec::Mpeg4Part2}, CodecTag{FourCC("WV1F"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("BLZ0"), Codec::Mpeg4Part2}, CodecTag{FourCC("GEOV"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("DIGI"), Codec::Mpeg4Part2}, CodecTag{FourCC("M4CC"), Codec::Mpeg4Part2},
-    CodecTag{FourCC("SN40"), Codec::Mpeg4Part2}, CodecTag{FourCC("PVMM"), Codec::Mpeg4Part2},
+    CodecTag{FourCC("FMP4"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("XVID"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("XVIX"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("DIVX"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("DX50"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("MP4V"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("MP4S"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("M4S2"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("3IV2"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("RMP4"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("SMP4"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("UMP4"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("DM4V"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("HDX4"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("SEDG"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("WV1F"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("BLZ0"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("GEOV"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("DIGI"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("M4CC"), VideoCodec::Mpeg4Part2},
+    CodecTag{FourCC("SN40"), VideoCodec::Mpeg4Part2}, CodecTag{FourCC("PVMM"), VideoCodec::Mpeg4Part2},
 
-    CodecTag{FourCC("H264"), Codec::H264}, CodecTag{FourCC("X264"), Codec::H264},
-    CodecTag{FourCC("AVC1"), Codec::H264}, CodecTag{FourCC("DAVC"), Codec::H264},
-    CodecTag{FourCC("VSSH"), Codec::H264}, CodecTag{FourCC("Q264"), Codec::H264},
-    CodecTag{FourCC("V264"), Codec::H264}, CodecTag{FourCC("GAVC"), Codec::H264},
-    CodecTag{FourCC("UMSV"), Codec::H264}, CodecTag{FourCC("TSHD"), Codec::H264},
-    CodecTag{FourCC("INMC"), Codec::H264}, CodecTag{FourCC("SMV2"), Codec::H264},
+    CodecTag{FourCC("H264"), VideoCodec::H264}, CodecTag{FourCC("X264"), VideoCodec::H264},
+    CodecTag{FourCC("AVC1"), VideoCodec::H264}, CodecTag{FourCC("DAVC"), VideoCodec::H264},
+    CodecTag{FourCC("VSSH"), VideoCodec::H264}, CodecTag{FourCC("Q264"), VideoCodec::H264},
+    CodecTag{FourCC("V264"), VideoCodec::H264}, CodecTag{FourCC("GAVC"), VideoCodec::H264},
+    CodecTag{FourCC("UMSV"), VideoCodec::H264}, CodecTag{FourCC("TSHD"), VideoCodec::H264},
+    CodecTag{FourCC("INMC"), VideoCodec::H264}, CodecTag{FourCC("SMV2"), VideoCodec::H264},
 
-    CodecTag{FourCC("HEVC"), Codec::H265}, CodecTag{FourCC("H265"), Codec::H265},
-    CodecTag{FourCC("X265"), Codec::H265}, CodecTag{FourCC("HVC1"), Codec::H265},
-    CodecTag{FourCC("HEV1"), Codec::H265},
+    CodecTag{FourCC("HEVC"), VideoCodec::H265}, CodecTag{FourCC("H265"), VideoCodec::H265},
+    CodecTag{FourCC("X265"), VideoCodec::H265}, CodecTag{FourCC("HVC1"), VideoCodec::H265},
+    CodecTag{FourCC("HEV1"), VideoCodec::H265},
 };
 
 uint32_t UpperCase(uint32_t code) {
@@ -58,12 +56,12 @@ uint32_t UpperCase(uint32_t code) {
   return upper;
 }
 
-Codec CodecOf(uint32_t code) {
+VideoCodec CodecOf(uint32_t code) {
   const uint32_t upper = UpperCase(code);
   for (const CodecTag& tag : CodecTags) {
     if (tag.Code == upper) return tag.Kind;
   }
-  return Codec::Unknown;
+  return VideoCodec::Unknown;
 }
 
 // The offset just past the next 00 00 01 at or after `from` (a four-byte start code 00 00 00 01
@@ -108,20 +106,23 @@ bool H265KeyFrame(std::span<const uint8_t> data) {
 
 }  // namespace
 
+VideoCodec CodecOfStream(const AviStream& stream) {
+  const VideoCodec codec = CodecOf(stream.Compression);
+  return codec != VideoCodec::Unknown ? codec : CodecOf(stream.Handler);
+}
+
 bool IsKeyFrame(const AviStream& stream, std::span<const uint8_t> data) {
   if (data.empty()) return false;
-  Codec codec = CodecOf(stream.Compression);
-  if (codec == Codec::Unknown) codec = CodecOf(stream.Handler);
   const auto probe = data.first(std::min(data.size(), KeyFrameProbeBytes));
-  switch (codec) {
-    case Codec::Mpeg4Part2:
+  switch (CodecOfStream(stream)) {
+    case VideoCodec::Mpeg4Part2:
       return Mpeg4KeyFrame(probe);
-    case Codec::H264:
+    case VideoCodec::H264:
       return H264KeyFrame(probe);
-    case Codec::H265:
+    case VideoCodec::H265:
       return H265KeyFrame(probe);
-    case Codec::Intra:
-    case Codec::Unknown:
+    case VideoCodec::Intra:
+    case VideoCodec::Unknown:
       break;
   }
   return true;

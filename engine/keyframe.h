@@ -11,6 +11,13 @@ namespace korvid {
 // parameter sets and encoder notes (an x264 SEI runs to ~1 KiB) before the picture itself.
 inline constexpr size_t KeyFrameProbeBytes = 4096;
 
+// The video codecs whose frames the engine can tell apart.
+enum class VideoCodec : uint8_t { Unknown, Intra, Mpeg4Part2, H264, H265 };
+
+// A video stream's codec, from its biCompression, else its fccHandler. Intra: MJPEG and its
+// kin, whose every frame is a JPEG picture.
+VideoCodec CodecOfStream(const AviStream& stream);
+
 // Whether a video chunk starts a picture that decodes on its own, told from the first
 // KeyFrameProbeBytes of its data (fewer when the chunk is shorter): MJPEG, every frame;
 // MPEG-4 part 2, a VOP whose coding type is I; H.264, a coded slice of an IDR picture (NAL

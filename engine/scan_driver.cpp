@@ -173,6 +173,11 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
     options.Deep = deep;
     options.Sample = sample ? &*sample : nullptr;
     options.Repair = repair;
+    options.Reassemble = request.Reassemble;
+    options.Geometry = request.Geometry;
+    options.KeepUndecodable = request.KeepUndecodable;
+    // Free-space mode joins only free clusters: the stretches that were scanned.
+    if (request.Ranges) options.Usable = StretchesToScan(request.Ranges, source.Size());
     WriteFragments(source, fragments, request.Header, request.OutputFolder, observer, report.Write, options);
   } catch (...) {
     report.WriteSeconds = SecondsSince(writeStart);

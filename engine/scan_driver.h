@@ -38,6 +38,12 @@ struct RecoveryRequest {
   bool Deep = false;
   // Give each file a header and an index that describe what it holds.
   bool RepairHeaders = false;
+  // Deep repaired files: join the pieces of each recording into one file.
+  bool Reassemble = false;
+  // The cluster grids of the source's file systems; none: inferred from the pieces.
+  ClusterGeometry Geometry;
+  // Repaired files keep the video frames before their first keyframe.
+  bool KeepUndecodable = false;
 };
 
 struct RecoveryReport {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -201,23 +202,31 @@ void ReadFileSystem(FileSystem fs, SourceFreeSpace& source) {
   }
 }
 
-// Every allocated partition's file system when a partition table is found, else the one at
-// offset 0.
-SourceFreeSpace ReadSource(TSK_IMG_INFO* image) {
-  SourceFreeSpace source;
+// Hands every allocated partition's file system to `use` when a partition table is found, else
+// the one at offset 0; a file system that does not open comes as null, with TSK's error set.
+// Returns false when a partition table lists no partition.
+bool ForEachFileSystem(TSK_IMG_INFO* image, const std::function<void(FileSystem)>& use) {
   VolumeSystem volumes(tsk_vs_open(image, 0, TSK_VS_TYPE_DETECT));
   if (!volumes) {
     tsk_error_reset();  // no partition table: not an error, the source is one volume
-    ReadFileSystem(FileSystem(tsk_fs_open_img(image, 0, TSK_FS_TYPE_DETECT)), source);
-    return source;
+    use(FileSystem(tsk_fs_open_img(image, 0, TSK_FS_TYPE_DETECT)));
+    return true;
   }
+  bool any = false;
   for (TSK_PNUM_T i = 0; i < volumes->part_count; ++i) {
     const TSK_VS_PART_INFO* part = tsk_vs_part_get(volumes.get(), i);
     if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
     tsk_error_reset();
-    ReadFileSystem(FileSystem(tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT)), source);
+    any = true;
+    use(FileSystem(tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT)));
   }
-  if (source.failures.empty() && source.fileSystems.empty()) {
+  return any;
+}
+
+SourceFreeSpace ReadSource(TSK_IMG_INFO* image) {
+  SourceFreeSpace source;
+  const bool any = ForEachFileSystem(image, [&](FileSystem fs) { ReadFileSystem(std::move(fs), source); });
+  if (!any && source.failures.empty() && source.fileSystems.empty()) {
     source.failures.push_back("the partition table lists no partition");
   }
   return source;
@@ -267,6 +276,34 @@ FreeExtents LoadFreeExtents(const std::string& sourcePath) {
   }
   extents.Ranges = MergeByteRanges(std::move(ranges));
   return extents;
+}
+
+ClusterGeometry LoadClusterGeometry(const std::string& sourcePath) {
+  ClusterGeometry geometry;
+  tsk_error_reset();
+  Image image(tsk_img_open_utf8_sing(sourcePath.c_str(), TSK_IMG_TYPE_RAW, 0));
+  if (!image) {
+    tsk_error_reset();
+    return geometry;
+  }
+  ForEachFileSystem(image.get(), [&](FileSystem fs) {
+    if (!fs) return;
+    const bool fat = TSK_FS_TYPE_ISFAT(fs->ftype) != 0;
+    const std::optional<ClusterLayout> layout = fat ? FatLayout(fs.get()) : BlockLayout(fs.get());
+    if (!layout || layout->blocksPerCluster == 0) return;
+    const int64_t blockSize = static_cast<int64_t>(fs->block_size);
+    ClusterGrid grid;
+    grid.Start = static_cast<int64_t>(fs->offset);
+    grid.End = grid.Start + static_cast<int64_t>(fs->block_count) * blockSize;
+    grid.ClusterSize = static_cast<int64_t>(layout->blocksPerCluster) * blockSize;
+    grid.Origin = grid.Start + static_cast<int64_t>(layout->firstBlock) * blockSize;
+    if (grid.ClusterSize > 0 && grid.End > grid.Start) geometry.Grids.push_back(grid);
+  });
+  tsk_error_reset();
+  std::sort(geometry.Grids.begin(), geometry.Grids.end(),
+            [](const ClusterGrid& a, const ClusterGrid& b) { return a.Start < b.Start; });
+  if (!geometry.Grids.empty()) geometry.From = GeometrySource::FileSystem;
+  return geometry;
 }
 
 }  // namespace korvid::sources

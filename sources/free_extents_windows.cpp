@@ -183,4 +183,8 @@ FreeExtents LoadFreeExtents(const std::string& sourcePath) {
              "The Sleuth Kit, which this build does not include).");
 }
 
+// This build reads no file system of an image itself: the engine infers the cluster grid from
+// where the pieces of recordings break.
+ClusterGeometry LoadClusterGeometry(const std::string& /*sourcePath*/) { return {}; }
+
 }  // namespace korvid::sources

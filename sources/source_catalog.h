@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/reassembly/cluster_grid.h"
 #include "engine/scan_ranges.h"
 
 // What the rest of the program needs to know about the machine's disks and volumes. One
@@ -65,5 +66,9 @@ struct FreeExtents {
 // volume, or a disk or disk image with a partition table (every partition's file system).
 // Raises KorvidError (ReadFailed) naming the source and why, when none can be read.
 FreeExtents LoadFreeExtents(const std::string& sourcePath);
+
+// The cluster grids of the file systems on `sourcePath` that The Sleuth Kit finds (every
+// partition's, on a partitioned disk): empty when it finds none.
+ClusterGeometry LoadClusterGeometry(const std::string& sourcePath);
 
 }  // namespace korvid::sources

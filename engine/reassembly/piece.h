@@ -1,0 +1,46 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "engine/fourcc.h"
+#include "engine/fragment.h"
+#include "engine/movi_chunks.h"
+#include "engine/run_control.h"
+
+namespace korvid {
+
+// One stretch of a recording that lies in one piece on the source: a deep chain of movi chunks
+// lying back to back. Its members are walked again from FirstRecord when it is written, so a
+// piece keeps only what joining pieces needs.
+struct Piece {
+  int64_t Start = 0;      // its first member's header
+  int64_t LastMember = 0; // its last member's header
+  int64_t End = 0;        // where its last member declares to end, pad byte included
+  uint64_t FirstRecord = 0;  // its first member in the record list
+  uint32_t FirstId = 0;
+  uint32_t LastId = 0;
+
+  // One past the last byte that surely lies in the piece: the header of its last member.
+  int64_t HeadEnd() const { return LastMember + 8; }
+  // The piece starts with a list header: a recording's movi list (recorders rarely write rec
+  // lists), so no other piece continues into it.
+  bool StartsRecording() const { return FirstId == FourCC("LIST"); }
+  // The piece ends in a recording's legacy index, which a recorder writes last.
+  bool EndsRecording() const { return LastId == FourCC("idx1"); }
+};
+static_assert(sizeof(Piece) <= 48, "media hold millions of pieces");
+
+// How often a chunk of stream `to` follows one of stream `from` inside the pieces found, the
+// recordings' interleave.
+struct StreamInterleave {
+  std::vector<std::array<uint32_t, MaxStreams>> Follows = std::vector<std::array<uint32_t, MaxStreams>>(MaxStreams);
+  uint32_t Count(int from, int to) const;
+};
+
+// The deep chains of `fragments` (ascending Position) as pieces, in the order of their first
+// records, and the interleave of the streams they hold.
+std::vector<Piece> CollectPieces(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave);
+
+}  // namespace korvid
