@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Fragmented recordings: four devices' recordings (made by ffmpeg) written to FAT32 and exFAT
+# cards through the FUSE drivers fusefat and exfat-fuse, three channels at once in interleaved
+# appends of 16-256 KiB, then deleted or the card quick-formatted. Each recording lies in many
+# pieces; a recovery must bring back 97% of each recording's video frames and sound chunks with
+# their own recording, in at most 1.2 files per recording, 90% of them decoding without an error,
+# and no file may mix two recordings.
+#
+#   fragmented_test.sh KORVID_CLI [CARD]     CARD: run only that card (names below)
+#   KORVID_FRAGMENTED_KEEP=DIR               keep each card's image, recordings, sample, manifest,
+#                                            report and recovered files in DIR/CARD
+#   KORVID_FRAGMENTED_PEER=1                 also run PhotoRec on each card and print its figures
+set -uo pipefail
+cli=${1:?usage: fragmented_test.sh KORVID_CLI [CARD]}
+only=${2:-}
+# shellcheck source=lib.sh
+. "$(dirname "$0")/lib.sh"
+ftool=$(dirname "$tool")/fragmented_tool.py
+keep=${KORVID_FRAGMENTED_KEEP:-}
+
+# NAME SET FS WIPE SEED RECORDING...: RECORDING is LAVFI_SOURCE@SECONDS, in the order the
+# channels open them (a fourth one starts when the first channel's recording ends).
+cards=(
+  "mjpeg-fat32-4k-deleted mjpeg fat32-4k delete 1 testsrc@3 testsrc2@16 cellauto@8"
+  "mpeg4-exfat-formatted mpeg4-pcm exfat format 2 testsrc@20 testsrc2@12 sierpinski@8"
+  "h264-fat32-32k-formatted h264 fat32-32k format 3 sierpinski@3 cellauto@15 testsrc2@20 mandelbrot@6"
+  "mjpeg-pcm-exfat-deleted mjpeg-pcm exfat delete 4 testsrc2@6 testsrc@10 sierpinski@5.5"
+)
+
+missing=()
+for t in fusefat mount.exfat-fuse fusermount losetup mkfs.vfat fsck.vfat mkfs.exfat fsck.exfat ffmpeg; do
+  command -v "$t" >/dev/null || missing+=("$t")
+done
+[ -c /dev/fuse ] || missing+=(/dev/fuse)
+if [ ${#missing[@]} -gt 0 ]; then
+  fail "the cards are written through FUSE and need: ${missing[*]} (scripts/install-deps installs them: fusefat, exfat-fuse, dosfstools, exfatprogs, util-linux, ffmpeg)"
+  finish
+  exit
+fi
+
+# Deep chunk following is asked for until it is what korvid-cli does by default.
+deep=()
+"$cli" recover --help | grep -q -- --plain || deep=(--deep)
+
+ran=
+for spec in "${cards[@]}"; do
+  read -r name set fs wipe seed recordings <<<"$spec"
+  [ -z "$only" ] || [ "$only" = "$name" ] || continue
+  ran=1
+  dir=$work/$name
+  mkdir -p "$dir/out"
+  # The sample's name is this test's own, as the header cache is keyed by name.
+  sample=$dir/e2e-fragmented-$set.avi
+  python3 "$ftool" record "$set" smptebars 2 9 "$sample" || { fail "$name: making the sample"; continue; }
+  clips=() i=0
+  for r in $recordings; do
+    clips+=("$dir/rec$i-${r%@*}.avi")
+    python3 "$ftool" record "$set" "${r%@*}" "${r#*@}" "$i" "${clips[$i]}" || fail "$name: recording $r"
+    i=$((i + 1))
+  done
+
+  tally "$name" python3 "$ftool" card "$dir/card.img" "$dir/manifest.json" "$fs" "$wipe" "$seed" "${clips[@]}"
+  [ -f "$dir/manifest.json" ] || continue
+  tally "$name" python3 "$ftool" selftest "$dir/manifest.json" "$dir/selftest" "${clips[@]}"
+
+  status=0 started=$SECONDS
+  "$cli" recover --source "$dir/card.img" --sample "$sample" --output "$dir/out" --json --quiet "${deep[@]}" \
+    > "$dir/report.json" 2> "$dir/recover.err" || status=$?
+  echo "     korvid-cli recover ${deep[*]} took $((SECONDS - started)) s"
+  check "$name: korvid-cli exits with 0" test "$status" -eq 0
+  [ "$status" -eq 0 ] || head -20 "$dir/recover.err"
+  tally "$name" python3 "$ftool" score "$dir/manifest.json" "$dir/report.json" "$dir/out"
+
+  if [ -n "${KORVID_FRAGMENTED_PEER:-}" ]; then
+    tally "$name photorec" python3 "$ftool" peer "$dir/manifest.json" "$dir/card.img" "$dir/photorec"
+  fi
+  if [ -n "$keep" ]; then
+    if mkdir -p "$keep" && rm -rf "${keep:?}/$name" && cp -r "$dir" "$keep/$name"; then
+      echo "     kept in $keep/$name; again:"
+      echo "     $cli recover --source $keep/$name/card.img --sample $keep/$name/$(basename "$sample") --output OUT --json --quiet ${deep[*]} > OUT.json"
+      echo "     python3 $ftool score $keep/$name/manifest.json OUT.json OUT"
+    else
+      fail "$name: keeping the card in $keep"
+    fi
+  fi
+done
+if [ -z "$ran" ]; then
+  names=$(printf '%s\n' "${cards[@]}" | cut -d' ' -f1 | tr '\n' ' ')
+  fail "no card named $only (the cards: $names)"
+fi
+finish
