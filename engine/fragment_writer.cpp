@@ -244,7 +244,8 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
     members.clear();
     splits.clear();
     for (size_t i = 0; i < recording.Pieces.size(); ++i) {
-      const std::span<const Fragment> chain = finder.DeepChainFrom(pieces[recording.Pieces[i]].FirstRecord);
+      const Piece& piece = pieces[recording.Pieces[i]];
+      const std::span<const Fragment> chain = finder.DeepChainFrom(piece.FirstRecord).first(piece.Members);
       members.insert(members.end(), chain.begin(), chain.end());
       if (i < recording.Joins.size()) splits.push_back({members.size() - 1, recording.Joins[i]});
     }

@@ -21,6 +21,7 @@ struct Piece {
   uint64_t FirstRecord = 0;  // its first member in the record list
   uint32_t FirstId = 0;
   uint32_t LastId = 0;
+  uint32_t Members = 0;  // of the deep chain walked from FirstRecord, the first this many
 
   // One past the last byte that surely lies in the piece: the header of its last member.
   int64_t HeadEnd() const { return LastMember + 8; }
@@ -40,7 +41,9 @@ struct StreamInterleave {
 };
 
 // The deep chains of `fragments` (ascending Position) as pieces, in the order of their first
-// records, and the interleave of the streams they hold.
+// records, and the interleave of the streams they hold. A chain is cut where a chunk's declared
+// end lands on a chunk that a chain hidden inside that chunk's data also reaches: the chunk's
+// recording broke off inside it, another recording lies there, and the landing was chance.
 std::vector<Piece> CollectPieces(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave);
 
 }  // namespace korvid
