@@ -86,7 +86,7 @@ std::span<const Fragment> ChainFinder::NextDeep() {
     bool holdsData = false;
     chainStart_ = cursor_;
     cursor_ = WalkDeep(cursor_, holdsData) + 1;
-    if (members_.size() >= 2 && holdsData) return members_;
+    if ((members_.size() >= 2 || singles_) && holdsData) return members_;
   }
   return {};
 }

@@ -24,11 +24,13 @@ namespace korvid {
 class ChainFinder {
  public:
   // `observer` gets a Yield and a WriteProgress for every record the walk looks at.
-  ChainFinder(const FragmentList& fragments, bool deep, RunObserver& observer)
-      : fragments_(fragments), deep_(deep), observer_(observer) {}
+  // Deep chains of a single data chunk are given too when `singles`: the last piece of a
+  // fragmented recording may hold just one chunk header.
+  ChainFinder(const FragmentList& fragments, bool deep, RunObserver& observer, bool singles = false)
+      : fragments_(fragments), deep_(deep), singles_(singles), observer_(observer) {}
 
-  // The next chain of two or more records, or an empty span when there are no more. The span
-  // stays valid until the next call.
+  // The next chain of two or more records (or one, as above), or an empty span when there are no
+  // more. The span stays valid until the next call.
   std::span<const Fragment> Next();
 
   // The deep chain that starts at record `first`, as Next would give it; the span stays valid
@@ -49,6 +51,7 @@ class ChainFinder {
 
   const FragmentList& fragments_;
   const bool deep_;
+  const bool singles_;
   RunObserver& observer_;
   size_t cursor_ = 0;
   size_t chainStart_ = 0;

@@ -11,6 +11,7 @@
 #include "output_file.h"
 #include "reassembly/join_check.h"
 #include "reassembly/piece.h"
+#include "reassembly/picture_check.h"
 #include "reassembly/piece_joiner.h"
 #include "sector_reader.h"
 
@@ -201,8 +202,10 @@ class ChainWriter {
   std::span<const SplitChunk> splits_;
 };
 
-// What the content of a joined chunk says of a join, read through the writer.
-JoinVerdict CheckJoin(ChainWriter& writer, const AviHeader& sample, uint32_t id, std::span<const ByteRange> extents) {
+// What the content of a joined chunk says of a join, read through the writer: the codec's
+// markers at its ends first, then the picture decoded whole.
+JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHeader& sample, uint32_t id,
+                      std::span<const ByteRange> extents) {
   std::vector<uint8_t> header;
   writer.ReadStretches(extents, 0, 8, header);
   if (header.size() < 8) return JoinVerdict::Fails;
@@ -211,7 +214,17 @@ JoinVerdict CheckJoin(ChainWriter& writer, const AviHeader& sample, uint32_t id,
   std::vector<uint8_t> head, tail;
   writer.ReadStretches(extents, 8, probe, head);
   writer.ReadStretches(extents, 8 + uint64_t{size} - probe, probe, tail);
-  return JudgeJoinedChunk(sample, id, head, tail);
+  const JoinVerdict markers = JudgeJoinedChunk(sample, id, head, tail);
+  if (markers == JoinVerdict::Fails) return markers;
+  const int stream = StreamOf(id);
+  if (stream < 0 || static_cast<size_t>(stream) >= sample.Streams.size() ||
+      sample.Streams[static_cast<size_t>(stream)].Type != FourCC("vids")) {
+    return markers;
+  }
+  std::vector<uint8_t> data;
+  writer.ReadStretches(extents, 8, size, data);
+  const JoinVerdict decoded = pictures.Judge(id, data);
+  return decoded == JoinVerdict::Unknown ? markers : decoded;
 }
 
 // Writes the recordings that the deep chains of `fragments` make once their pieces are joined.
@@ -230,7 +243,10 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   JoinEvidence evidence;
   evidence.Geometry = &geometry;
   evidence.Interleave = &interleave;
-  evidence.Check = [&](uint32_t id, std::span<const ByteRange> extents) { return CheckJoin(writer, sample, id, extents); };
+  PictureCheck pictures(sample);
+  evidence.Check = [&](uint32_t id, std::span<const ByteRange> extents) {
+    return CheckJoin(writer, pictures, sample, id, extents);
+  };
   if (options.Usable) evidence.Usable = std::span<const ByteRange>(*options.Usable);
   // The sample's header ends with its movi list's id; the list's header starts 8 bytes before.
   evidence.HeaderBytes = static_cast<int64_t>(sample.Bytes.size()) - 12;

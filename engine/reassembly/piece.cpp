@@ -35,7 +35,7 @@ class PieceCollector {
  public:
   PieceCollector(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave,
                  std::vector<Piece>& pieces)
-      : fragments_(fragments), finder_(fragments, true, observer), interleave_(interleave), pieces_(pieces) {}
+      : fragments_(fragments), finder_(fragments, true, observer, true), interleave_(interleave), pieces_(pieces) {}
 
   void Run() {
     for (;;) {
@@ -83,7 +83,7 @@ class PieceCollector {
   }
 
   void Emit(std::span<const Fragment> chain, uint64_t first) {
-    if (chain.size() < 2) return;
+    if (chain.empty()) return;
     // A recording's header ends in padding right before its movi list, and its chain starts
     // there: the piece starts at the list, with nothing of the recording before it.
     size_t lead = 0;

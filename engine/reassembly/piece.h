@@ -28,6 +28,9 @@ struct Piece {
   // The piece starts with a list header: a recording's movi list (recorders rarely write rec
   // lists), so no other piece continues into it.
   bool StartsRecording() const { return FirstId == FourCC("LIST"); }
+  // A lone chunk: some other piece's continuation, or a chance hit inside a frame; it is joined
+  // to, never from, and alone it makes no recording.
+  bool Lone() const { return Members == 1; }
   // The piece ends in a recording's legacy index, which a recorder writes last.
   bool EndsRecording() const { return LastId == FourCC("idx1"); }
 };

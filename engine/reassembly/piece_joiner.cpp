@@ -25,11 +25,14 @@ struct Join {
   int64_t TailFree = 0;       // free clusters right after From
   int64_t LeadFree = 0;       // free clusters right before To
   int64_t TailClusters = -1;  // of those, taken from after From; -1 until decided
-  uint32_t OrphanGap = NoPiece;  // a whole free stretch elsewhere: the gap after this piece
+  // Whole free stretches between the two pieces, each named by the piece it follows.
+  std::vector<uint32_t> OrphanGaps;
+  bool Shared = false;  // From's free clusters are To's: the two pieces are neighbours
   std::vector<ByteRange> Extents;
 
   int64_t LeadClusters() const { return Missing - TailClusters - OrphanClusters; }
   int64_t OrphanClusters = 0;
+  int64_t Preferred = 0;  // the share after From that the content check liked best
 
   bool Before(const Join& other) const {
     return Rank != other.Rank ? Rank < other.Rank : Distance < other.Distance;
@@ -63,7 +66,7 @@ class Joiner {
 
     std::vector<ReassembledRecording> recordings;
     for (uint32_t p = 0; p < pieces_.size(); ++p) {
-      if (continued[p]) continue;
+      if (continued[p] || (pieces_[p].Lone() && next[p] == NoPiece)) continue;
       ReassembledRecording& recording = recordings.emplace_back();
       for (uint32_t at = p; at != NoPiece; at = next[at]) {
         recording.Pieces.push_back(at);
@@ -149,18 +152,61 @@ class Joiner {
     std::sort(gaps_.begin(), gaps_.end());
   }
 
-  // The gap of exactly `clusters` clusters nearest after `from` (wrapping to the start), other
-  // than the ones in `excluded`.
-  uint32_t FindGap(int64_t clusters, uint32_t from, uint32_t excludedA, uint32_t excludedB) const {
-    auto lo = std::lower_bound(gaps_.begin(), gaps_.end(), std::pair<int64_t, uint32_t>{clusters, 0});
-    auto hi = std::lower_bound(gaps_.begin(), gaps_.end(), std::pair<int64_t, uint32_t>{clusters + 1, 0});
-    uint32_t best = NoPiece;
-    for (auto at = std::lower_bound(lo, hi, std::pair<int64_t, uint32_t>{clusters, from}); at != hi; ++at) {
-      if (at->second != excludedA && at->second != excludedB) return at->second;
+  // Chooses the free stretches between the join's pieces, one to three in order of the first
+  // few after From, holding `least` to `most` clusters together, and the share of the rest, by
+  // what the content check says: the one set it accepts, else the one set it does not refuse.
+  JoinVerdict BestOrphans(Join& join, int64_t least, int64_t most, int64_t clusterSize) const {
+    constexpr size_t Nearest = 8;
+    std::vector<std::pair<uint32_t, int64_t>> between;  // (gap, clusters)
+    for (uint32_t g = join.From + 1; g + 1 < join.To && between.size() < Nearest; ++g) {
+      const ByteRange range = GapRange(g);
+      if (range.Length >= clusterSize && Usable(range.Offset, range.Offset + range.Length)) {
+        between.emplace_back(g, range.Length / clusterSize);
+      }
     }
-    for (auto at = lo; at != hi && best == NoPiece; ++at) {
-      if (at->second != excludedA && at->second != excludedB) best = at->second;
+    std::vector<std::vector<uint32_t>> sets;
+    const size_t n = between.size();
+    auto consider = [&](std::initializer_list<size_t> picks) {
+      int64_t total = 0;
+      std::vector<uint32_t> set;
+      for (size_t i : picks) {
+        total += between[i].second;
+        set.push_back(between[i].first);
+      }
+      if (total >= least && total <= most) sets.push_back(std::move(set));
+    };
+    for (size_t i = 0; i < n; ++i) {
+      consider({i});
+      for (size_t j = i + 1; j < n; ++j) {
+        consider({i, j});
+        for (size_t k = j + 1; k < n; ++k) consider({i, j, k});
+      }
     }
+    JoinVerdict best = JoinVerdict::Fails;
+    Join chosen;
+    size_t accepted = 0, notRefused = 0;
+    for (const std::vector<uint32_t>& set : sets) {
+      Join trial = join;
+      trial.OrphanGaps = set;
+      trial.OrphanClusters = 0;
+      for (uint32_t g : set) trial.OrphanClusters += GapRange(g).Length / clusterSize;
+      const int64_t own = join.Missing - trial.OrphanClusters;
+      const JoinVerdict verdict =
+          BestSplit(trial, std::max<int64_t>(0, own - join.LeadFree), std::min(own, join.TailFree));
+      if (verdict == JoinVerdict::Fits) {
+        if (++accepted == 1) chosen = std::move(trial);
+      } else if (verdict == JoinVerdict::Unknown && accepted == 0) {
+        if (++notRefused == 1) chosen = std::move(trial);
+      }
+    }
+    if (accepted == 1) {
+      best = JoinVerdict::Fits;
+    } else if (accepted == 0 && notRefused == 1) {
+      best = JoinVerdict::Unknown;
+    } else {
+      return JoinVerdict::Fails;  // none, or more than one: the evidence does not decide
+    }
+    join = std::move(chosen);
     return best;
   }
 
@@ -185,7 +231,7 @@ class Joiner {
   std::optional<Join> BestJoin(uint32_t p) const {
     const Piece& piece = pieces_[p];
     const ClusterGrid* grid = GridOf(p);
-    if (grid == nullptr || piece.EndsRecording() || !grid->Holds(piece.End - 1)) return std::nullopt;
+    if (grid == nullptr || piece.Lone() || piece.EndsRecording() || !grid->Holds(piece.End - 1)) return std::nullopt;
     const MoviChunkKind kind = KindOf(piece.LastId);
     if (kind == MoviChunkKind::List || kind == MoviChunkKind::Riff) return std::nullopt;
     const int64_t size = grid->ClusterSize;
@@ -213,25 +259,26 @@ class Joiner {
       join.To = q;
       join.Missing = missing;
       join.TailFree = tail;
+      JoinVerdict verdict = JoinVerdict::Fails;
       if (nextPiece == q) {
-        // The clusters between the two pieces are the chunk's, all of them or the first ones.
+        // The free clusters between the two pieces: the chunk takes some from their front (its
+        // first piece goes on) and the rest from their back (its second piece starts early).
         if (missing > tail) continue;
-        join.TailClusters = missing;
+        join.Shared = true;
+        join.LeadFree = tail;
+        verdict = BestSplit(join, 0, missing);
       } else {
         join.LeadFree = FreeClustersBefore(q, *grid, boundary);
-        if (missing > tail + join.LeadFree) {
-          join.OrphanGap = FindGap(missing - tail - join.LeadFree, p, p, q - 1);
-          if (join.OrphanGap == NoPiece) continue;
-          join.OrphanClusters = missing - tail - join.LeadFree;
-          join.TailClusters = tail;
+        if (missing <= tail + join.LeadFree) {
+          verdict = BestSplit(join, std::max<int64_t>(0, missing - join.LeadFree), std::min(missing, tail));
+        } else if (to.Start > piece.Start) {
+          // The rest lies in stretches of clusters between the two pieces that hold no chunk
+          // header, of a length that leaves the free clusters next to the pieces enough.
+          verdict = BestOrphans(join, missing - tail - join.LeadFree, missing, grid->ClusterSize);
         }
       }
-      const uint32_t orphan = join.OrphanGap;
-      Lay(join, std::min(missing, tail));
-      const JoinVerdict verdict = evidence_.Check ? evidence_.Check(piece.LastId, join.Extents) : JoinVerdict::Unknown;
-      // A stretch taken from elsewhere needs the codec's word for it.
-      if (verdict == JoinVerdict::Fails || (orphan != NoPiece && verdict != JoinVerdict::Fits)) continue;
-      join.Rank = Rank(verdict, p, q, orphan != NoPiece);
+      if (verdict == JoinVerdict::Fails) continue;
+      join.Rank = Rank(verdict, p, q, !join.OrphanGaps.empty());
       join.Distance = to.Start > piece.Start ? to.Start - piece.Start : piece.Start - to.Start;
       if (!best || join.Before(*best)) best = std::move(join);
     }
@@ -251,8 +298,34 @@ class Joiner {
     const int64_t boundary = grid.Floor(to.Start);
     join.Extents.clear();
     join.Extents.push_back({piece.LastMember, cut + t * size - piece.LastMember});
-    if (join.OrphanGap != NoPiece) join.Extents.push_back(GapRange(join.OrphanGap));
+    for (uint32_t gap : join.OrphanGaps) join.Extents.push_back(GapRange(gap));
     join.Extents.push_back({boundary - l * size, to.Start - (boundary - l * size)});
+  }
+
+  // Lays the join out with each share of its clusters after From in [lo, hi], the largest first
+  // (file systems allocate forward), and keeps the first whose chunk the content check accepts,
+  // else the first it does not refuse. Returns what the check said of the one kept.
+  JoinVerdict BestSplit(Join& join, int64_t lo, int64_t hi) const {
+    constexpr int64_t MostTries = 16;
+    JoinVerdict best = JoinVerdict::Fails;
+    int64_t kept = hi;
+    for (int64_t t = hi; t >= lo && hi - t < MostTries; --t) {
+      Lay(join, t);
+      const JoinVerdict verdict = evidence_.Check ? evidence_.Check(pieces_[join.From].LastId, join.Extents)
+                                                  : JoinVerdict::Unknown;
+      if (verdict == JoinVerdict::Fits) {
+        kept = t;
+        best = verdict;
+        break;
+      }
+      if (verdict == JoinVerdict::Unknown && best == JoinVerdict::Fails) {
+        kept = t;
+        best = verdict;
+      }
+    }
+    join.Preferred = kept;
+    Lay(join, kept);
+    return best;
   }
 
   // Clusters before a recording's first piece that hold its header, when its header is as long
@@ -299,12 +372,19 @@ class Joiner {
         if (dropped[j] || join.TailClusters >= 0) continue;
         const int64_t tailRoom = join.TailFree - backTaken(join.From);
         const int64_t leadRoom = join.LeadFree - (join.To > 0 ? frontTaken(join.To - 1) : 0);
-        const int64_t lo = std::max<int64_t>(0, join.Missing - leadRoom);
-        const int64_t hi = std::min(join.Missing, tailRoom);
+        const int64_t own = join.Missing - join.OrphanClusters;
+        const int64_t lo = join.Shared ? 0 : std::max<int64_t>(0, own - leadRoom);
+        const int64_t hi = join.Shared ? own : std::min(own, tailRoom);
         if (lo > hi) {
           dropped[j] = true;
         } else if (lo == hi || force) {
-          join.TailClusters = hi;
+          // The content check decides where it can; else the share it liked when the join was found.
+          const JoinVerdict verdict = BestSplit(join, lo, hi);
+          if (verdict == JoinVerdict::Fails) {
+            dropped[j] = true;
+          } else {
+            join.TailClusters = join.Preferred;
+          }
         } else {
           continue;
         }
@@ -324,12 +404,12 @@ class Joiner {
     for (uint32_t j = 0; j < joins.size(); ++j) {
       Join& join = joins[j];
       if (dropped[j]) continue;
-      if (join.TailClusters + backTaken(join.From) > join.TailFree && join.TailClusters > 0) dropped[j] = true;
-      if (join.OrphanGap != NoPiece) {
-        if (orphanUsed[join.OrphanGap] || from[join.OrphanGap] != NoPiece || into[join.OrphanGap + 1] != NoPiece) {
-          dropped[j] = true;
-        }
-        orphanUsed[join.OrphanGap] = true;
+      if (!join.Shared && join.TailClusters > 0 && join.TailClusters + backTaken(join.From) > join.TailFree) {
+        dropped[j] = true;
+      }
+      for (uint32_t gap : join.OrphanGaps) {
+        if (orphanUsed[gap] || frontTaken(gap) > 0 || backTaken(gap) > 0) dropped[j] = true;
+        orphanUsed[gap] = true;
       }
     }
     std::vector<Join> kept;
@@ -379,7 +459,8 @@ class Joiner {
   }
 
   // Whether a last chunk that nothing continues declares bytes that cannot be its own: bytes of
-  // the next piece, or bytes outside the usable stretches.
+  // the next piece or outside the usable stretches, or, past a cluster boundary, bytes whose
+  // content the check refuses.
   bool Foreign(uint32_t p) const {
     const Piece& piece = pieces_[p];
     if (piece.EndsRecording()) return false;
@@ -387,10 +468,12 @@ class Joiner {
     if (kind == MoviChunkKind::List || kind == MoviChunkKind::Riff) return false;
     const uint32_t n = NextAfter(p);
     if (n != NoPiece && pieces_[n].Start < piece.End) return true;
-    if (const ClusterGrid* grid = GridOf(p); grid != nullptr && n != NoPiece) {
-      if (grid->Floor(pieces_[n].Start) < piece.End && grid->Ceil(piece.HeadEnd()) < piece.End) return true;
-    }
-    return !Usable(piece.LastMember, piece.End);
+    if (!Usable(piece.LastMember, piece.End)) return true;
+    const ClusterGrid* grid = GridOf(p);
+    if (grid == nullptr || grid->Ceil(piece.HeadEnd()) >= piece.End) return false;
+    if (n != NoPiece && grid->Floor(pieces_[n].Start) < piece.End) return true;
+    const ByteRange whole{piece.LastMember, piece.End - piece.LastMember};
+    return evidence_.Check && evidence_.Check(piece.LastId, std::span(&whole, 1)) == JoinVerdict::Fails;
   }
 
   std::span<const Piece> pieces_;

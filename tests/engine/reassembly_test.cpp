@@ -1,0 +1,332 @@
+// Joining the pieces of fragmented recordings: the cluster grid, the pieces, the joins, and the
+// files written from them, on recordings laid out in cluster runs the way file systems lay out
+// files that are written at the same time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "engine/avi_header.h"
+#include "engine/fragment_writer.h"
+#include "engine/memory_source.h"
+#include "engine/movi_chunks.h"
+#include "engine/reassembly/cluster_grid.h"
+#include "engine/reassembly/join_check.h"
+#include "engine/reassembly/piece.h"
+#include "engine/riff_builder.h"
+#include "engine/temp_folder.h"
+
+namespace korvid {
+namespace {
+
+using namespace testing::riff;
+using testing::MemorySource;
+using testing::ReadFile;
+using testing::TempFolder;
+
+struct Quiet : RunObserver {};
+
+constexpr int64_t Cluster = 4096;
+constexpr int64_t Origin = 3072;  // cluster boundaries lie 3072 bytes past multiples of 4096
+
+// A recording as a recorder writes it: the sample's kind of header with its movi list, then
+// H.264 frames (an IDR picture every fifth) and sound chunks in turn.
+struct Recording {
+  Bytes File;
+  std::vector<Bytes> Chunks;  // its data chunks, header and pad byte included, in order
+};
+
+Recording MakeRecording(int frames, uint32_t seed, int firstFrame = 0) {
+  std::mt19937 random(seed);
+  Recording r;
+  Bytes movi;
+  for (int i = firstFrame; i < firstFrame + frames; ++i) {
+    Bytes frame(2500 + random() % 7000);
+    for (uint8_t& b : frame) b = static_cast<uint8_t>(random() % 251);
+    const Bytes start = {0, 0, 0, 1, static_cast<uint8_t>(i % 5 == 0 ? 0x65 : 0x41)};
+    std::copy(start.begin(), start.end(), frame.begin());
+    for (const Bytes& chunk : {Chunk("00dc", frame), Chunk("01wb", Bytes(882 + i % 2, static_cast<uint8_t>(seed + i)))}) {
+      r.Chunks.push_back(chunk);
+      movi.insert(movi.end(), chunk.begin(), chunk.end());
+    }
+  }
+  r.File = FfmpegLike();
+  const Bytes moviSize = U32(static_cast<uint32_t>(movi.size() + 4));
+  std::copy(moviSize.begin(), moviSize.end(), r.File.end() - 8);
+  r.File.insert(r.File.end(), movi.begin(), movi.end());
+  return r;
+}
+
+// A card that the recordings were written to at the same time: each file takes runs of
+// `shortest` to `longest` clusters in turn, from the first cluster on; the rest is filler.
+struct Card {
+  Bytes Source;
+  std::vector<std::vector<ByteRange>> Runs;  // per recording, where its runs lie
+};
+
+Card LayOut(const std::vector<const Recording*>& recordings, uint32_t seed, int shortest = 4, int longest = 64) {
+  std::mt19937 random(seed);
+  Card card;
+  card.Source = testing::Filler(static_cast<size_t>(Origin));
+  card.Runs.resize(recordings.size());
+  std::vector<size_t> written(recordings.size(), 0);
+  for (bool more = true; more;) {
+    more = false;
+    for (size_t k = 0; k < recordings.size(); ++k) {
+      const Bytes& file = recordings[k]->File;
+      if (written[k] >= file.size()) continue;
+      const size_t length = Cluster * static_cast<size_t>(shortest + static_cast<int>(random() % (longest - shortest + 1)));
+      const size_t take = std::min(length, file.size() - written[k]);
+      card.Runs[k].push_back({static_cast<int64_t>(card.Source.size()), static_cast<int64_t>(take)});
+      card.Source.insert(card.Source.end(), file.begin() + static_cast<long>(written[k]),
+                         file.begin() + static_cast<long>(written[k] + take));
+      const Bytes rest = testing::Filler(length - take);
+      card.Source.insert(card.Source.end(), rest.begin(), rest.end());
+      written[k] += take;
+      more = true;
+    }
+  }
+  const Bytes end = testing::Filler(4 * Cluster);
+  card.Source.insert(card.Source.end(), end.begin(), end.end());
+  return card;
+}
+
+// The data chunks of a written file's movi list, header and pad byte included.
+std::vector<Bytes> DataChunksOf(const Bytes& file, size_t headerSize) {
+  std::vector<Bytes> chunks;
+  for (size_t at = headerSize; at + 8 <= file.size();) {
+    const uint32_t size = Get32(file, at + 4);
+    const size_t span = 8 + size + (size & 1u);
+    if (KindOf(Get32(file, at)) != MoviChunkKind::Data) break;
+    chunks.emplace_back(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at + span));
+    at += span;
+  }
+  return chunks;
+}
+
+// "same" when `got` holds `want`'s chunks in order, else where they first differ.
+std::string Compare(const std::vector<Bytes>& got, const std::vector<Bytes>& want) {
+  size_t i = 0;
+  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+  if (i == got.size() && i == want.size()) return "same";
+  return "chunk " + std::to_string(i) + " of " + std::to_string(got.size()) + " written, " +
+         std::to_string(want.size()) + " recorded";
+}
+
+struct Outcome {
+  WriteReport Report;
+  std::vector<std::vector<Bytes>> Files;  // the data chunks of each file written
+};
+
+// The sample's header, of a codec the engine cannot decode unless `h264`: the test's frames
+// are noise behind H.264 start codes, which a decoder would refuse.
+AviHeader SampleHeader(bool h264) {
+  Bytes bytes = FfmpegLike();
+  if (!h264) {
+    for (size_t at = 0; at + 4 <= bytes.size(); ++at) {
+      if (Get32(bytes, at) == FourCC("H264")) std::copy_n(Text("TEST").begin(), 4, bytes.begin() + static_cast<long>(at));
+    }
+  }
+  std::string problem;
+  return *ParseAviHeader(bytes, problem);
+}
+
+// Recovers `source` as the free-space mode does when `options.Usable` is given: only those
+// stretches are searched.
+Outcome Recover(const Bytes& source, const WriteOptions& base, const std::optional<ClusterGeometry>& geometry = {},
+                bool h264 = false) {
+  MemorySource device(source);
+  FragmentList found;
+  if (base.Usable) {
+    for (const ByteRange& range : *base.Usable) {
+      const Bytes part(source.begin() + range.Offset, source.begin() + range.Offset + range.Length);
+      SearchMoviChunks(part, range.Offset, static_cast<int64_t>(source.size()), 2, found);
+    }
+  } else {
+    SearchMoviChunks(source, 0, static_cast<int64_t>(source.size()), 2, found);
+  }
+  const AviHeader header = SampleHeader(h264);
+  WriteOptions options = base;
+  options.Deep = true;
+  options.Repair = true;
+  options.Reassemble = true;
+  options.Sample = &header;
+  if (geometry) options.Geometry = *geometry;
+  TempFolder folder;
+  Quiet quiet;
+  Outcome run;
+  WriteFragments(device, found, header.Bytes, folder.Path(), quiet, run.Report, options);
+  for (const WrittenFile& file : run.Report.Files) run.Files.push_back(DataChunksOf(ReadFile(file.Path), header.Bytes.size()));
+  return run;
+}
+
+ClusterGeometry FileSystemGrid(int64_t size) {
+  ClusterGeometry geometry;
+  geometry.From = GeometrySource::FileSystem;
+  geometry.Grids.push_back({0, size, Cluster, Origin});
+  return geometry;
+}
+
+TEST(ClusterGrid, BoundariesLieWholeClustersFromTheOrigin) {
+  const ClusterGrid grid{1 << 20, 2 << 20, Cluster, Origin};
+  EXPECT_EQ(grid.Floor(Origin), Origin);
+  EXPECT_EQ(grid.Floor(Origin - 1), Origin - Cluster);
+  EXPECT_EQ(grid.Floor(Origin + 5 * Cluster + 7), Origin + 5 * Cluster);
+  EXPECT_EQ(grid.Ceil(Origin + 1), Origin + Cluster);
+  EXPECT_EQ(grid.Ceil(Origin + Cluster), Origin + Cluster);
+
+  ClusterGeometry geometry;
+  geometry.Grids = {{0, 100, 512, 0}, grid};
+  EXPECT_EQ(geometry.GridAt(50), &geometry.Grids[0]);
+  EXPECT_EQ(geometry.GridAt(100), nullptr);
+  EXPECT_EQ(geometry.GridAt((1 << 20) + 10), &geometry.Grids[1]);
+  EXPECT_EQ(geometry.GridAt(2 << 20), nullptr);
+}
+
+TEST(Reassembly, RecordingsWrittenAtOnceComeBackWholeOneFileEach) {
+  const Recording a = MakeRecording(200, 1), b = MakeRecording(150, 2), c = MakeRecording(250, 3);
+  const Card card = LayOut({&a, &b, &c}, 7);
+  ASSERT_GT(card.Runs[0].size() + card.Runs[1].size() + card.Runs[2].size(), 30u);
+
+  // With the file system's grid, and with one inferred from where the pieces break.
+  for (const std::optional<ClusterGeometry>& geometry :
+       {std::optional<ClusterGeometry>(FileSystemGrid(static_cast<int64_t>(card.Source.size()))),
+        std::optional<ClusterGeometry>()}) {
+    const Outcome run = Recover(card.Source, {}, geometry);
+    EXPECT_EQ(run.Report.Geometry, geometry ? GeometrySource::FileSystem : GeometrySource::Inferred);
+    EXPECT_EQ(run.Report.ClusterSize, Cluster);
+    ASSERT_EQ(run.Files.size(), 3u);
+    EXPECT_EQ(Compare(run.Files[0], a.Chunks), "same");
+    EXPECT_EQ(Compare(run.Files[1], b.Chunks), "same");
+    EXPECT_EQ(Compare(run.Files[2], c.Chunks), "same");
+    EXPECT_EQ(run.Report.JoinedRecordings, 3u);
+    for (const WrittenFile& file : run.Report.Files) {
+      EXPECT_GT(file.Pieces, 5u);
+      EXPECT_TRUE(file.Repaired);
+      // What the file was copied from: its own runs only, byte for byte.
+      const auto& runs = card.Runs[static_cast<size_t>(&file - run.Report.Files.data())];
+      for (const ByteRange& extent : file.Extents) {
+        for (int64_t at = extent.Offset; at < extent.Offset + extent.Length; at += 512) {
+          ASSERT_TRUE(std::any_of(runs.begin(), runs.end(),
+                                  [&](const ByteRange& r) { return at >= r.Offset && at < r.Offset + r.Length; }))
+              << at;
+        }
+      }
+    }
+  }
+}
+
+TEST(Reassembly, AFrameOverSeveralRunsIsJoinedThroughTheRunWithoutAHeader) {
+  // Runs of one cluster and frames of up to 9.5 KiB: some frames span three runs, and the
+  // middle one holds no chunk header.
+  const Recording a = MakeRecording(30, 4), b = MakeRecording(30, 5);
+  const Card card = LayOut({&a, &b}, 3, 1);
+  const Outcome run = Recover(card.Source, {}, FileSystemGrid(static_cast<int64_t>(card.Source.size())));
+  size_t joined = 0;
+  for (const auto& file : run.Files) {
+    for (const Bytes& chunk : file) {
+      // Every chunk written is one of the recordings' own, whole.
+      const bool known = std::find(a.Chunks.begin(), a.Chunks.end(), chunk) != a.Chunks.end() ||
+                         std::find(b.Chunks.begin(), b.Chunks.end(), chunk) != b.Chunks.end();
+      EXPECT_TRUE(known);
+    }
+    joined += file.size();
+  }
+  EXPECT_GT(joined, (a.Chunks.size() + b.Chunks.size()) * 3 / 4);
+}
+
+TEST(Reassembly, FreeSpaceJoinsOnlyFreeClusters) {
+  const Recording a = MakeRecording(150, 6), b = MakeRecording(150, 8);
+  const Card card = LayOut({&a, &b}, 11);
+  // b is a live file: its clusters are not free, and a's second run neither.
+  std::vector<ByteRange> free;
+  int64_t at = 0;
+  std::vector<ByteRange> taken = card.Runs[1];
+  taken.push_back(card.Runs[0][1]);
+  std::sort(taken.begin(), taken.end(), [](const ByteRange& x, const ByteRange& y) { return x.Offset < y.Offset; });
+  for (const ByteRange& r : taken) {
+    if (r.Offset > at) free.push_back({at, r.Offset - at});
+    at = Cluster * ((r.Offset + r.Length - Origin + Cluster - 1) / Cluster) + Origin;
+  }
+  free.push_back({at, static_cast<int64_t>(card.Source.size()) - at});
+  WriteOptions options;
+  options.Usable = free;
+  const Outcome run = Recover(card.Source, options, FileSystemGrid(static_cast<int64_t>(card.Source.size())));
+  for (const WrittenFile& file : run.Report.Files) {
+    for (const ByteRange& extent : file.Extents) {
+      for (const ByteRange& r : taken) {
+        EXPECT_FALSE(extent.Offset < r.Offset + r.Length && r.Offset < extent.Offset + extent.Length)
+            << "bytes of a live cluster at " << r.Offset;
+      }
+    }
+  }
+  // a's pieces before and after its second run are not joined across it.
+  EXPECT_GE(run.Report.Files.size(), 2u);
+}
+
+TEST(Reassembly, FramesBeforeTheFirstKeyframeAreLeftOutAndCounted) {
+  // The start of the recording is lost: it begins two frames before an IDR picture.
+  const Recording a = MakeRecording(20, 9, 3);
+  Bytes source = testing::Filler(static_cast<size_t>(Origin));
+  for (const Bytes& chunk : a.Chunks) source.insert(source.end(), chunk.begin(), chunk.end());
+  const Bytes end = testing::Filler(2 * Cluster);
+  source.insert(source.end(), end.begin(), end.end());
+
+  const Outcome run = Recover(source, {}, FileSystemGrid(static_cast<int64_t>(source.size())), true);
+  ASSERT_EQ(run.Files.size(), 1u);
+  EXPECT_EQ(run.Report.FramesLeftOut, 2u);
+  EXPECT_EQ(run.Report.Files[0].FramesLeftOut, (std::vector<uint64_t>{2, 0}));
+  // The sound of those frames stays; the file starts at the IDR picture's chunk otherwise.
+  std::vector<Bytes> expected = a.Chunks;
+  expected.erase(expected.begin() + 2);
+  expected.erase(expected.begin());
+  EXPECT_EQ(Compare(run.Files[0], expected), "same");
+
+  WriteOptions keep;
+  keep.KeepUndecodable = true;
+  const Outcome kept = Recover(source, keep, FileSystemGrid(static_cast<int64_t>(source.size())), true);
+  ASSERT_EQ(kept.Files.size(), 1u);
+  EXPECT_EQ(Compare(kept.Files[0], a.Chunks), "same");
+  EXPECT_EQ(kept.Report.FramesLeftOut, 0u);
+}
+
+TEST(Pieces, AChainIsCutWhereAChunkEndLandsOnAnotherRecordingByChance) {
+  // a's last chunk breaks off at a boundary; b's data follows, and the chunk's declared end lands
+  // exactly on one of b's chunks, which b's own chain, starting inside that chunk, also reaches.
+  const Bytes first = Chunk("00dc", Bytes(100, 1));
+  const Bytes broken = Cat({Text("00dc"), U32(400), Bytes(50, 2)});
+  const Bytes b1 = Chunk("01wb", Bytes(100, 3)), b2 = Chunk("01wb", Bytes(200, 4)), b3 = Chunk("00dc", Bytes(30, 5));
+  const Bytes lead(408 - 58 - b1.size() - b2.size(), 6);
+  const Bytes source = Cat({first, broken, lead, b1, b2, b3, b3});
+  FragmentList found;
+  SearchMoviChunks(source, 0, static_cast<int64_t>(source.size()), 2, found);
+  Quiet quiet;
+  StreamInterleave interleave;
+  const std::vector<Piece> pieces = CollectPieces(found, quiet, interleave);
+  ASSERT_EQ(pieces.size(), 2u);
+  EXPECT_EQ(pieces[0].Start, 0);
+  EXPECT_EQ(pieces[0].Members, 2u);
+  EXPECT_EQ(pieces[0].LastMember, static_cast<int64_t>(first.size()));
+  EXPECT_EQ(pieces[1].Start, static_cast<int64_t>(first.size() + 58 + lead.size()));
+  EXPECT_EQ(pieces[1].Members, 4u);
+}
+
+TEST(JoinCheck, AJoinedJpegPictureMustEndWithItsEndMarker) {
+  std::string problem;
+  Bytes head = FfmpegLike();
+  AviHeader sample = *ParseAviHeader(head, problem);
+  sample.Streams[0].Compression = FourCC("MJPG");
+  const Bytes soi = {0xFF, 0xD8, 0xFF, 0xE0}, eoi = {0x12, 0x34, 0xFF, 0xD9};
+  const Bytes padded = {0xFF, 0xD9, 0, 0, 0}, cut = {0x12, 0xFF, 0xD9, 0x45, 0x67};
+  EXPECT_EQ(JudgeJoinedChunk(sample, FourCC("00dc"), soi, eoi), JoinVerdict::Fits);
+  EXPECT_EQ(JudgeJoinedChunk(sample, FourCC("00dc"), soi, padded), JoinVerdict::Fits);
+  EXPECT_EQ(JudgeJoinedChunk(sample, FourCC("00dc"), soi, cut), JoinVerdict::Fails);
+  EXPECT_EQ(JudgeJoinedChunk(sample, FourCC("00dc"), eoi, eoi), JoinVerdict::Fails);
+  // Sound, and video of a codec whose frames have no end marker, tell nothing.
+  EXPECT_EQ(JudgeJoinedChunk(sample, FourCC("01wb"), eoi, cut), JoinVerdict::Unknown);
+  sample.Streams[0].Compression = FourCC("H264");
+  EXPECT_EQ(JudgeJoinedChunk(sample, FourCC("00dc"), eoi, cut), JoinVerdict::Unknown);
+}
+
+}  // namespace
+}  // namespace korvid
