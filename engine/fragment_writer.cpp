@@ -233,7 +233,8 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   const AviHeader& sample = *options.Sample;
   StreamInterleave interleave;
   const std::vector<Piece> pieces = CollectPieces(fragments, observer, interleave);
-  report.Chains = pieces.size();
+  // Lone chunks are counted only where they continue a piece.
+  report.Chains = static_cast<uint64_t>(std::count_if(pieces.begin(), pieces.end(), [](const Piece& p) { return !p.Lone(); }));
   report.Reassembled = true;
   const ClusterGeometry geometry =
       options.Geometry.Grids.empty() ? InferClusterGeometry(pieces, sourceSize) : options.Geometry;
