@@ -23,6 +23,14 @@ QString RunOutcomeText(const RecoveryReport& report, const QString& error, const
               .arg(Size(report.Write.BytesWritten))
               .arg(VideoFramesWritten(report))
               .arg(outputFolder);
+  if (report.Write.JoinedRecordings > 0) {
+    text += QStringLiteral(" 其中 %1 个录像由 %2 个碎片拼接而成.")
+                .arg(report.Write.JoinedRecordings)
+                .arg(report.Write.PiecesInJoined);
+  }
+  if (report.Write.FramesLeftOut > 0) {
+    text += QStringLiteral(" 关键帧之前无法解码的 %1 帧未写出.").arg(report.Write.FramesLeftOut);
+  }
   if (!report.HeaderProblem.empty()) {
     text += QStringLiteral(" 样本文件头无法解析 (%1), 文件头按原样写出, 未修复.")
                 .arg(QString::fromStdString(report.HeaderProblem));

@@ -73,6 +73,9 @@ void RunWorker::run() {
     request.Header = ReadSampleHeader(job_.SampleCachePath);
     request.Deep = job_.Deep;
     request.RepairHeaders = job_.Deep;
+    // Deep recovery joins the pieces of fragmented recordings on the file system's clusters.
+    request.Reassemble = job_.Deep;
+    if (job_.Deep) request.Geometry = sources::LoadClusterGeometry(job_.SourcePath);
     if (job_.Mode == ScanMode::FreeSpace) {
       try {
         request.Ranges = sources::LoadFreeExtents(job_.SourcePath).Ranges;

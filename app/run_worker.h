@@ -24,7 +24,7 @@ struct RunJob {
   ScanMode Mode = ScanMode::WholeDisk;
   std::filesystem::path OutputFolder;
   std::filesystem::path SampleCachePath;
-  bool Deep = false;  // follow every chunk of a recording and repair each file's header
+  bool Deep = false;  // follow every chunk of a recording, join its pieces and repair each file's header
 };
 
 // Runs one recovery off the GUI thread, so that a slow read on a failing disk never freezes the

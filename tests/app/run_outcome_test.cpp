@@ -59,6 +59,20 @@ class RunOutcomeTest : public QObject {
     QVERIFY(text.contains(QStringLiteral(" 样本文件头无法解析 (no avih), 文件头按原样写出, 未修复.")));
   }
 
+  void joinedRecordingsAndFramesLeftOutAreTold() {
+    RecoveryReport report = Finished(900, 3, 8192);
+    report.Write.Reassembled = true;
+    report.Write.JoinedRecordings = 2;
+    report.Write.PiecesInJoined = 37;
+    report.Write.FramesLeftOut = 4;
+    const QString text = RunOutcomeText(report, QString(), QStringLiteral("o"));
+    QVERIFY(text.contains(QStringLiteral("保存在 o. 其中 2 个录像由 37 个碎片拼接而成. 关键帧之前无法解码的 4 帧未写出.")));
+    // Nothing joined, nothing left out: neither is mentioned.
+    report.Write.JoinedRecordings = 0;
+    report.Write.FramesLeftOut = 0;
+    QVERIFY(!RunOutcomeText(report, QString(), QStringLiteral("o")).contains(QStringLiteral("拼接")));
+  }
+
   void folderWithPercentSignsStaysAsItIs() {
     QVERIFY(RunOutcomeText(Finished(0, 0, 0), QString(), QStringLiteral("/tmp/%1%2"))
                 .endsWith(QStringLiteral("保存在 /tmp/%1%2.")));
