@@ -2,9 +2,9 @@
 # Fragmented recordings: four devices' recordings (made by ffmpeg) written to FAT32 and exFAT
 # cards through the FUSE drivers fusefat and exfat-fuse, three channels at once in interleaved
 # appends of 16-256 KiB, then deleted or the card quick-formatted. Each recording lies in many
-# pieces; a recovery must bring back 97% of each recording's video frames and sound chunks with
-# their own recording, in at most 1.2 files per recording, 90% of them decoding without an error,
-# and no file may mix two recordings.
+# pieces; a recovery must bring back each recording's video frames and sound chunks with their
+# own recording, in few files that decode without an error, and no file may mix two recordings
+# (the levels are THRESHOLDS in fragmented_tool.py; the level aimed at, TARGETS, is reported).
 #
 #   fragmented_test.sh KORVID_CLI [CARD]     CARD: run only that card (names below)
 #   KORVID_FRAGMENTED_KEEP=DIR               keep each card's image, recordings, sample, manifest,
