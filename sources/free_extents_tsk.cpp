@@ -300,6 +300,21 @@ ClusterGeometry LoadClusterGeometry(const std::string& sourcePath) {
     if (grid.ClusterSize > 0 && grid.End > grid.Start) geometry.Grids.push_back(grid);
   });
   tsk_error_reset();
+  // A FAT or exFAT volume that TSK refuses (a FAT32 with fewer clusters than FAT32 should have, a
+  // damaged FAT) still tells its clusters in its boot sector.
+  if (geometry.Grids.empty()) {
+    std::array<uint8_t, 512> boot{};
+    if (tsk_img_read(image.get(), 0, reinterpret_cast<char*>(boot.data()), boot.size()) ==
+            static_cast<ssize_t>(boot.size()) &&
+        boot[510] == 0x55 && boot[511] == 0xAA) {
+      const bool exfat = std::equal(boot.begin() + 3, boot.begin() + 11, "EXFAT   ");
+      if (const std::optional<FatClusterLayout> fat = ParseFatBootSector(boot, exfat)) {
+        const int64_t sector = fat->BytesPerSector;
+        geometry.Grids.push_back({0, static_cast<int64_t>(image->size), sector * fat->SectorsPerCluster,
+                                  sector * static_cast<int64_t>(fat->FirstClusterSector)});
+      }
+    }
+  }
   std::sort(geometry.Grids.begin(), geometry.Grids.end(),
             [](const ClusterGrid& a, const ClusterGrid& b) { return a.Start < b.Start; });
   if (!geometry.Grids.empty()) geometry.From = GeometrySource::FileSystem;
