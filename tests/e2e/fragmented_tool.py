@@ -11,19 +11,26 @@ recordings themselves. Everything here is worked out independently of korvid.
                        a recording of device SET (mjpeg, mpeg4-pcm, h264, mjpeg-pcm) of the
                        lavfi video SOURCE; INDEX picks the sound's tone
   card IMAGE MANIFEST FS WIPE SEED CLIP...
-                       a card image of file system FS (fat32-4k, fat32-32k, exfat) written as
-                       above with the CLIPs, then WIPE (delete, format). Prints "ok NAME" /
-                       "FAIL NAME: why" lines and the pieces of each recording; MANIFEST (JSON)
-                       holds where each recording lay and the chunks it holds
+                       a card image of file system FS (fat32-4k, fat32-32k, exfat; FS@MIB: an
+                       image of MIB MiB, which must then be a proper FAT32 of 65525 clusters or
+                       more) written as above with the CLIPs, then WIPE (delete, format). A CLIP
+                       given as keep:CLIP is a live recording: written on a channel of its own
+                       beside the others from the start, and kept when they are deleted (FAT32,
+                       delete only). Prints "ok NAME" / "FAIL NAME: why" lines and the pieces of
+                       each recording; MANIFEST (JSON) holds where each recording lay and the
+                       chunks it holds, and for live recordings their clusters and the clusters
+                       the card has in use after the delete
   score MANIFEST REPORT [OUTDIR]
                        measures korvid-cli's JSON REPORT against MANIFEST and prints "ok"/"FAIL"
-                       lines against the thresholds (OUTDIR: where the report's files are now)
+                       lines against the thresholds (OUTDIR: where the report's files are now);
+                       on a card with live recordings also that the report's files hold only
+                       bytes of clusters free after the delete, none of a live recording's
   peer MANIFEST IMAGE OUTDIR
                        runs PhotoRec (RIFF files only, whole space) on IMAGE into OUTDIR and prints
                        the same figures for the .avi files it gives back; no pass or fail
   selftest MANIFEST WORKDIR CLIP...
                        the measure of score on files whose figures are known (CLIPs: the card's
-                       recordings, in the manifest's order)
+                       recordings, in the manifest's order, then its live recordings)
   chunks FILE          the data chunks of an AVI file, one "offset id size hash" line each
 """
 import collections
@@ -172,9 +179,16 @@ class Fat32:
         self.fat = reserved * bps
         self.cluster = bps * spc
         self.heap = (reserved + nfats * fatsz) * bps
+        total = struct.unpack_from('<H', img, 19)[0] or struct.unpack_from('<I', img, 32)[0]
+        self.count = (total * bps - self.heap) // self.cluster  # clusters 2 .. count + 1
 
     def offset(self, c):
         return self.heap + (c - 2) * self.cluster
+
+    def in_use(self):
+        """The clusters the FAT marks as in use (any entry but 0: chained, last, bad)."""
+        return [c for c in range(2, self.count + 2)
+                if struct.unpack_from('<I', self.img, self.fat + 4 * c)[0] & 0x0FFFFFFF]
 
     def chain(self, first):
         out, c = [], first
@@ -360,16 +374,19 @@ def fsck(image, fs):
     return out.returncode == 0, (out.stdout + out.stderr).strip()
 
 
-def write_interleaved(root, clips, names, seed):
+def write_interleaved(root, clips, names, seed, live=()):
     """CHANNELS files open at once, each appended to in turn by a random 16-256 KiB and synced,
-    a channel opening its next recording when one ends."""
+    a channel opening its next recording when one ends; each (name, clip) of live on a channel of
+    its own after those, from the start."""
     rng = random.Random(seed)
     queue = list(zip(names, clips))
     slots = [None] * CHANNELS
+    for name, clip in live:
+        slots.append([open(os.path.join(root, name), 'wb'), open(clip, 'rb').read(), 0, name])
     appends = []
     try:
         while queue or any(slots):
-            for i in range(CHANNELS):
+            for i in range(len(slots)):
                 if slots[i] is None and queue:
                     name, clip = queue.pop(0)
                     slots[i] = [open(os.path.join(root, name), 'wb'), open(clip, 'rb').read(), 0, name]
@@ -405,6 +422,17 @@ def backward_allocations(entries, appends, cluster):
     return back
 
 
+def cluster_runs(clusters):
+    """[first, count] runs of a sorted list of cluster numbers."""
+    runs = []
+    for c in clusters:
+        if runs and runs[-1][0] + runs[-1][1] == c:
+            runs[-1][1] += 1
+        else:
+            runs.append([c, 1])
+    return runs
+
+
 def card(image, manifest_path, fs, wipe, seed, clips):
     problems = []
 
@@ -413,29 +441,40 @@ def card(image, manifest_path, fs, wipe, seed, clips):
         if not ok:
             problems.append(name)
 
+    fs, _, mib = fs.partition('@')
+    image_size = int(mib) << 20 if mib else IMAGE_SIZE
+    kept = [c[len('keep:'):] for c in clips if c.startswith('keep:')]
+    clips = [c for c in clips if not c.startswith('keep:')]
+    if kept and (fs == 'exfat' or wipe != 'delete'):
+        fail_exit('live recordings are kept on FAT32 cards whose recordings are deleted')
     names = [f'CH{i % CHANNELS + 1:02d}_{i // CHANNELS + 1:04d}.AVI' for i in range(len(clips))]
+    live_names = [f'CH{CHANNELS + i + 1:02d}_0001.AVI' for i in range(len(kept))]
+    every, every_clip = names + live_names, clips + kept
     log = image + '.fuse.log'
     with open(image, 'wb') as f:
-        f.truncate(IMAGE_SIZE)
+        f.truncate(image_size)
     mkfs(image, fs)
     try:
         with Mount(image, fs, log) as m:
-            appends = write_interleaved(m.dir, clips, names, int(seed))
+            appends = write_interleaved(m.dir, clips, names, int(seed), list(zip(live_names, kept)))
             listed = sorted(os.listdir(m.dir))
             sizes = {n: os.path.getsize(os.path.join(m.dir, n)) for n in listed}
     except (RuntimeError, subprocess.CalledProcessError, OSError) as e:
         fail_exit(f'writing the card through FUSE: {e}')
     check('the FUSE mount lists the recordings, each of its size',
-          listed == sorted(names) and all(sizes[n] == os.path.getsize(c) for n, c in zip(names, clips)),
+          listed == sorted(every) and all(sizes[n] == os.path.getsize(c) for n, c in zip(every, every_clip)),
           f'{sizes}')
     clean, text = fsck(image, fs)
     check(f'{fs} is consistent after writing', clean, text[-300:])
 
     img = open(image, 'rb').read()
     fsys = file_system(img, fs)
+    if mib:
+        check(f'the {mib} MiB card is a proper FAT32 (65525 clusters or more)',
+              fs != 'exfat' and fsys.count >= 65525, f'{getattr(fsys, "count", "?")} clusters')
     entries = fsys.files()
-    recordings = []
-    for name, clip in zip(names, clips):
+    recordings, live = [], []
+    for name, clip in zip(every, every_clip):
         data = open(clip, 'rb').read()
         size, clusters = entries.get(name, (0, []))
         runs = runs_of(fsys, size, clusters)
@@ -443,10 +482,15 @@ def card(image, manifest_path, fs, wipe, seed, clips):
               size == len(data) and gather(img, runs) == data,
               f'{size} bytes in {len(runs)} pieces, the recording {len(data)}')
         chunks = strict_chunks(clip)
-        recordings.append({'name': name, 'clip': os.path.basename(clip), 'size': len(data),
-                           'runs': runs, 'pieces': len(runs),
-                           'chunks': [[s, k, h, o, n] for o, s, k, h, n in chunks]})
-    back = backward_allocations(entries, appends, fsys.cluster) if set(names) <= set(entries) else -1
+        entry = {'name': name, 'clip': os.path.basename(clip), 'size': len(data),
+                 'runs': runs, 'pieces': len(runs),
+                 'chunks': [[s, k, h, o, n] for o, s, k, h, n in chunks]}
+        if name in live_names:
+            entry['clusters'] = cluster_runs(sorted(clusters))
+            live.append(entry)
+        else:
+            recordings.append(entry)
+    back = backward_allocations(entries, appends, fsys.cluster) if set(every) <= set(entries) else -1
     print(f'{fs}: {fsys.cluster // 1024} KiB clusters, {len(appends)} appends, '
           f'{back} of them given clusters before earlier ones')
     check('the driver allocated the clusters forward, in the order of the appends', back == 0,
@@ -455,6 +499,16 @@ def card(image, manifest_path, fs, wipe, seed, clips):
         print(f"{r['name']} ({r['clip']}, {r['size'] / 1e6:.1f} MB): {r['pieces']} pieces")
     check('every recording lies in 2 or more pieces', all(r['pieces'] >= 2 for r in recordings),
           ', '.join(f"{r['name']} {r['pieces']}" for r in recordings))
+    for v in live:
+        # The live recording's pieces that lie between two pieces of each deleted recording.
+        between = {}
+        for r in recordings:
+            first, last = r['runs'][0][0], r['runs'][-1][0]
+            between[r['name']] = sum(1 for o, _ in v['runs'] if first < o < last)
+        print(f"{v['name']} ({v['clip']}, {v['size'] / 1e6:.1f} MB, live): {v['pieces']} pieces, "
+              + ', '.join(f'{n} between the pieces of {r}' for r, n in between.items()))
+        check(f"{v['name']} lies in pieces between the pieces of every recording",
+              all(n >= 2 for n in between.values()), f'{between}')
 
     if wipe == 'delete':
         try:
@@ -464,14 +518,26 @@ def card(image, manifest_path, fs, wipe, seed, clips):
                 left = os.listdir(m.dir)
         except (RuntimeError, OSError) as e:
             fail_exit(f'deleting through FUSE: {e}')
-        check('the recordings are deleted through the FUSE mount', not left, f'left: {left}')
+        check('the recordings are deleted through the FUSE mount', sorted(left) == sorted(live_names),
+              f'left: {left}')
     else:
         mkfs(image, fs)
     clean, text = fsck(image, fs)
     check(f'{fs} is consistent after the {wipe}', clean, text[-300:])
     img = open(image, 'rb').read()
-    check(f'the {wipe} leaves no file on the card', not file_system(img, fs).files(),
-          f'{list(file_system(img, fs).files())}')
+    fsys = file_system(img, fs)
+    entries = fsys.files()
+    if live:
+        check(f'the {wipe} leaves only the live recordings on the card', sorted(entries) == sorted(live_names),
+              f'{list(entries)}')
+        for v, clip in zip(live, kept):
+            size, clusters = entries.get(v['name'], (0, []))
+            check(f"{v['name']} is intact after the {wipe}, in the same clusters",
+                  cluster_runs(sorted(clusters)) == v['clusters'] and
+                  gather(img, runs_of(fsys, size, clusters)) == open(clip, 'rb').read(),
+                  f'{size} bytes in {len(clusters)} clusters')
+    else:
+        check(f'the {wipe} leaves no file on the card', not entries, f'{list(entries)}')
     lost = 0
     for r in recordings:
         data = gather(img, r['runs'])
@@ -481,6 +547,11 @@ def card(image, manifest_path, fs, wipe, seed, clips):
           f'{lost} chunks overwritten')
     manifest = {'fs': fs, 'wipe': wipe, 'seed': int(seed), 'cluster': fsys.cluster,
                 'recordings': recordings}
+    if live:
+        in_use = fsys.in_use()
+        print(f'after the {wipe}: {len(in_use)} of {fsys.count} clusters in use')
+        manifest.update({'live': live, 'heap': fsys.heap, 'clusters': fsys.count,
+                         'in_use': cluster_runs(in_use)})
     json.dump(manifest, open(manifest_path, 'w'), indent=1)
     return 1 if problems else 0
 
@@ -618,6 +689,87 @@ def score(manifest_path, report_path, outdir=None):
                    for f in res['contaminated'][:5]))
     line('no payload occurs in two recordings (the measure is sound)', not res['shared'],
          f"{res['shared']} shared payloads")
+    if manifest.get('live'):
+        score_live(manifest, report, res, line)
+
+
+def cluster_bytes(manifest, c, n=1):
+    """The source bytes [start, end) of n clusters from cluster c."""
+    start = manifest['heap'] + (c - 2) * manifest['cluster']
+    return start, start + n * manifest['cluster']
+
+
+def extent_problems(manifest, files):
+    """For the report's files: the extents that hold bytes of a live recording's clusters, and
+    those that hold bytes of clusters in use after the delete or outside the clusters."""
+    size = manifest['cluster']
+    area = (cluster_bytes(manifest, 2)[0], cluster_bytes(manifest, 2, manifest['clusters'])[1])
+
+    def hits(extent, runs):  # the (first, last) clusters of runs that extent overlaps
+        out = []
+        for c, n in runs:
+            start, end = cluster_bytes(manifest, c, n)
+            if extent[0] < end and start < extent[1]:
+                lo, hi = max(extent[0], start), min(extent[1], end)
+                out.append((c + (lo - start) // size, c + (hi - 1 - start) // size))
+        return out
+
+    taken, outside = [], []
+    for f in files:
+        name = os.path.basename(f['path'])
+        for extent in f.get('extents') or []:
+            for v in manifest['live']:
+                for lo, hi in hits(extent, v['clusters']):
+                    b = cluster_bytes(manifest, lo, hi - lo + 1)
+                    taken.append(f"{name} extent [{extent[0]}, {extent[1]}) holds clusters {lo}-{hi} "
+                                 f"of {v['name']} (bytes [{b[0]}, {b[1]}))")
+            used = hits(extent, manifest['in_use'])
+            if extent[0] < area[0] or extent[1] > area[1] or used:
+                outside.append(f"{name} extent [{extent[0]}, {extent[1]})" +
+                               (f" holds clusters in use {used[:3]}" if used else
+                                f" reaches out of the clusters [{area[0]}, {area[1]})"))
+    return taken, outside
+
+
+def live_payloads(manifest):
+    """The (kind, hash) of the live recordings' chunks that no deleted recording holds, and the
+    number that one does."""
+    live = {(kind, h) for v in manifest['live'] for _, kind, h, _, _ in v['chunks']}
+    owned = {(kind, h) for r in manifest['recordings'] for _, kind, h, _, _ in r['chunks']}
+    return live - owned, len(live & owned)
+
+
+def live_held(manifest, res):
+    """(file name, count) of the measured files that hold chunks of a live recording."""
+    keys, _ = live_payloads(manifest)
+    held = [(os.path.basename(f['path']), sum(n for key, n in f['held'].items() if key in keys))
+            for f in res['files']]
+    return [(name, n) for name, n in held if n]
+
+
+def score_live(manifest, report, res, line):
+    """On a card whose live recordings were kept: a free-space recovery takes no byte from the
+    clusters in use, none from a live recording's, and no chunk of a live recording."""
+    line("the report is of a free-space recovery", report.get('mode') == 'free-space',
+         f"mode {report.get('mode')!r}")
+    files = report.get('files', [])
+    bare = [os.path.basename(f['path']) for f in files if not f.get('extents')]
+    line("every file lists the source bytes it holds (extents)", files and not bare,
+         f"{len(files)} files, without extents: {bare[:5]}")
+    taken, outside = extent_problems(manifest, files)
+    extents = [e for f in files for e in f.get('extents') or []]
+    print(f"{len(extents)} extents in {len(files)} files, {sum(e - s for s, e in extents)} source bytes; "
+          f"{report.get('bytes_scanned')} of {report.get('source_size')} bytes scanned")
+    line("no file holds a byte of the live recording's clusters", not taken,
+         f"{len(taken)} extents: " + '; '.join(taken[:5]))
+    line("every file's bytes come from clusters free after the delete", not outside,
+         f"{len(outside)} extents: " + '; '.join(outside[:5]))
+    held = live_held(manifest, res)
+    line("no file holds a chunk of the live recording", not held,
+         ', '.join(f'{name} holds {n}' for name, n in held[:5]))
+    _, shared = live_payloads(manifest)
+    line("no payload of the live recording occurs in a deleted one (the measure is sound)",
+         not shared, f"{shared} shared payloads")
 
 
 def selftest(manifest_path, workdir, clips):
@@ -625,6 +777,7 @@ def selftest(manifest_path, workdir, clips):
     mixing two of them, and the first piece of one alone."""
     manifest = json.load(open(manifest_path))
     recs = manifest['recordings']
+    clips, live = clips[:len(recs)], clips[len(recs):]
     os.makedirs(workdir, exist_ok=True)
 
     def line(name, ok, why):
@@ -667,6 +820,25 @@ def selftest(manifest_path, workdir, clips):
     line(f"the measure counts the {want} whole frames in the longest piece of {recs[i]['name']}",
          0 < want == got == res['video'][0] < res['video'][1] and res['with_frames'] == 1,
          f'{got} counted')
+
+    if manifest.get('live'):
+        # The live checks on files known to break them: the live recording itself, and extents
+        # over its first cluster and over a free cluster.
+        held = live_held(manifest, measure(manifest, live)) if live else []
+        line('the measure finds the chunks of the live recording in the live recording itself',
+             len(held) == 1 and held[0][1] == len(live_payloads(manifest)[0]), f'{held}')
+        v = manifest['live'][0]
+        first = v['clusters'][0][0]
+        used = {c for c0, n in manifest['in_use'] for c in range(c0, c0 + n)}
+        free = max(c for c in range(2, manifest['clusters'] + 2) if c not in used)
+        start, end = cluster_bytes(manifest, first)
+        fake = [{'path': 'on-live.avi', 'extents': [[start + 100, end + 100]]},
+                {'path': 'on-free.avi', 'extents': [list(cluster_bytes(manifest, free))]}]
+        taken, outside = extent_problems(manifest, fake)
+        line(f"the extent check flags an extent over {v['name']}'s cluster {first} and not one over "
+             f"the free cluster {free}",
+             len(taken) == 1 and 'on-live.avi' in taken[0] and len(outside) == 1
+             and 'on-live.avi' in outside[0], f'{taken} {outside}')
 
 
 def peer(manifest_path, image, outdir):
