@@ -5,7 +5,7 @@ set -uo pipefail
 cli=${1:?usage: stop_and_device_test.sh KORVID_CLI}
 work=$(mktemp -d)
 passed=0 failed=0
-loop= mounted=
+loop='' mounted=''
 cleanup() {
   [ -n "$mounted" ] && umount "$mounted" 2>/dev/null
   [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null
@@ -46,7 +46,7 @@ if [ "$(id -u)" -ne 0 ] || ! command -v mkfs.ext4 >/dev/null; then
 else
   truncate -s 64M "$work/disk.img"
   dd if="$work/chains" of="$work/disk.img" bs=1M seek=40 conv=notrunc status=none
-  mkfs.ext4 -q -F "$work/disk.img"
+  mkfs.ext4 -q -F -E nodiscard "$work/disk.img"  # a discard would punch the chains out of the image
   loop=$(losetup -f --show "$work/disk.img")
   mkdir "$work/mnt"
   if mount "$loop" "$work/mnt" 2>/dev/null; then
@@ -58,11 +58,17 @@ else
     check "the refusal says why" grep -q "lies on the device being recovered" "$work/same.err"
     check "the refusal writes nothing" test -z "$(ls -A "$work/mnt/out")"
 
-    "$cli" recover --source "$loop" --sample "$work/sample.avi" --output "$work/out" --quiet
-    check "a loop device is scanned into a folder elsewhere" test -s "$work/out/1.AVI"
+    mkdir "$work/elsewhere"
+    "$cli" recover --source "$loop" --sample "$work/sample.avi" --output "$work/elsewhere" --quiet 2> "$work/elsewhere.err"
+    code=$?
+    check "a loop device is scanned into a folder elsewhere" test "$code" -eq 0
+    check "the chains on the loop device come back" \
+      cmp -s "$work/elsewhere/1.AVI" <(cat "$work/sample.avi"; head -c 64 "$work/chains")
 
     "$cli" recover --source "$loop" --sample "$work/sample.avi" --output "$work/mnt/out" --quiet --allow-same-device
     check "--allow-same-device lets the run go on" test $? -eq 0
+    check "--allow-same-device writes the chains onto the device" \
+      cmp -s "$work/mnt/out/1.AVI" <(cat "$work/sample.avi"; head -c 64 "$work/chains")
   else
     echo "skipped: output on the source device (ext4 cannot be mounted here)"
   fi

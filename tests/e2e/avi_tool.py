@@ -40,6 +40,14 @@ lie, what a recovered file must hold byte for byte, how many chunk ids a scan mu
                                       seeking to its middle shows the right frame
   plain REPORT SAMPLE IMAGE           every recovered file is the sample's header followed by its
                                       chain's source bytes, byte for byte, and is not repaired
+  whole REPORT LAYOUT [IMAGE]         every recording of LAYOUT (fat-layout, or a manifest) comes
+                                      back in one file of its own, however many pieces it lay in:
+                                      all its data chunks in order, byte for byte, the file's
+                                      extents inside its pieces, nothing else in any file; the
+                                      report's pieces and joined counts; with IMAGE (FAT32), the
+                                      cluster grid of its file system
+  same-data FILE CLIP                 exit status: FILE holds the data chunks of CLIP, in order,
+                                      byte for byte
   big-avi IMAGE SAMPLE FRAMES GROUPS SECONDS OUT
                                       a sparse image holding, between noise, an OpenDML recording
                                       (RIFF AVI + RIFF AVIX segments of about 1 GiB) with the
@@ -614,6 +622,86 @@ def stretches(report_path, layout_path):
     print('\n'.join(lines))
 
 
+def layout_of(path):
+    """A fat-layout file, or a manifest of place/fat-manifest, as [{'clip', 'runs'}]."""
+    return [{'clip': e['clip'],
+             'runs': e['runs'] if 'runs' in e else [[e['offset'], e['offset'] + e['length']]]}
+            for e in json.load(open(path))]
+
+
+def chunk_keys(buf):
+    """(id, md5 of the payload) of every movi data chunk of an AVI file, in file order."""
+    return [(cid, hashlib.md5(bytes(buf[p + 8:p + 8 + n])).digest()) for cid, p, n in data_chunks(buf)]
+
+
+def first_difference(have, want):
+    i = next((i for i, (a, b) in enumerate(zip(have, want)) if a != b), min(len(have), len(want)))
+    return f'{len(have)} chunks, {len(want)} recorded; first difference at chunk {i}'
+
+
+def whole(report_path, layout_path, image_path=None):
+    """Every recording of the layout comes back in one file of its own: the file's extents lie in
+    the recording's pieces, in their order, and it holds all of the recording's data chunks, in
+    order, ids and payloads the same; no file holds anything else. The report counts the pieces
+    each file was joined from and the recordings joined. With IMAGE (a FAT32 image), the cluster
+    grid must be the file system's."""
+    lines = []
+
+    def check(name, ok, why=''):
+        lines.append(f'ok {name}' if ok else f'FAIL {name}: {why}')
+
+    report = json.load(open(report_path))
+    files = report.get('files', [])
+    layout = layout_of(layout_path)
+    check('files were written', files, 'none')
+    owned = set()
+    for entry in layout:
+        clip, runs = os.path.basename(entry['clip']), entry['runs']
+        label = f'{clip} ({len(runs)} piece{"s" if len(runs) > 1 else ""})'
+        mine = [f for f in files if any(s < b and a < e for s, e in f.get('extents', []) for a, b in runs)]
+        check(f'{label} comes back in one file', len(mine) == 1,
+              f'{len(mine)} files: {[os.path.basename(f["path"]) for f in mine]}')
+        if len(mine) != 1:
+            continue
+        f = mine[0]
+        owned.add(f['path'])
+        name = os.path.basename(f['path'])
+        where = [next((i for i, (a, b) in enumerate(runs) if a <= s and e <= b), None) for s, e in f['extents']]
+        order = [(i, s) for i, (s, _) in zip(where, f['extents'])]
+        check(f'{label}: the extents of {name} lie in its pieces, in their order',
+              f['extents'] and None not in where and order == sorted(order),
+              f'extents {f["extents"]}, pieces {runs}')
+        want = chunk_keys(open(entry['clip'], 'rb').read())
+        have = chunk_keys(map_file(f['path']))
+        audio = sum(cid[2:] == b'wb' for cid, _ in want)
+        check(f'{label}: {name} holds its {len(want)} data chunks ({len(want) - audio} video, {audio} '
+              f'audio), in order, byte for byte', have == want, first_difference(have, want))
+        check(f'{label}: the report says {name} was joined from {len(runs)} piece(s), none of its frames left out',
+              f.get('pieces') == len(runs) and not any(f.get('frames_left_out', [1])),
+              f'pieces={f.get("pieces")} frames_left_out={f.get("frames_left_out")}')
+    others = [os.path.basename(f['path']) for f in files if f['path'] not in owned]
+    check('no file holds anything but a recording', not others, others)
+    r = report.get('reassembly') or {}
+    joined = [e for e in layout if len(e['runs']) > 1]
+    check(f'the report counts {len(joined)} recording(s) joined from {sum(len(e["runs"]) for e in joined)} pieces',
+          r.get('joined_recordings') == len(joined) and r.get('pieces_joined') == sum(len(e['runs']) for e in joined)
+          and r.get('frames_left_out') == 0, f'reassembly={r or None}')
+    if image_path:
+        cluster = Fat32(image_path).cluster
+        check(f'the cluster grid is the file system\'s ({cluster} bytes)',
+              r.get('geometry') == 'file system' and r.get('cluster_size') == cluster,
+              f'geometry={r.get("geometry")!r} cluster_size={r.get("cluster_size")}')
+    print('\n'.join(lines))
+
+
+def same_data(path, clip):
+    """Exit status: the recovered file holds the data chunks of CLIP, in order, byte for byte."""
+    have, want = chunk_keys(map_file(path)), chunk_keys(open(clip, 'rb').read())
+    if have != want:
+        print(f'     {path}: {first_difference(have, want)}')
+    return have == want
+
+
 def plain(report_path, sample, image_path):
     lines = []
 
@@ -760,6 +848,10 @@ def main():
         repaired(args[0])
     elif cmd == 'plain':
         plain(*args)
+    elif cmd == 'whole':
+        whole(*args)
+    elif cmd == 'same-data':
+        sys.exit(0 if same_data(*args) else 1)
     elif cmd == 'big-avi':
         big_avi(args[0], args[1], args[2], int(args[3]), int(args[4]), args[5])
     elif cmd == 'big-verify':

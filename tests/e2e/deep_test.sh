@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Recordings with interleaved sound (MJPEG or MPEG-4 video, PCM sound, made by ffmpeg) on FAT32
-# cards built with mtools: the sample kept, the others deleted, one of them fragmented. With
-# --deep every stretch of a deleted recording that lay in one piece comes back with its sound,
-# in a file whose rebuilt header describes what it holds, which decodes cleanly and seeks.
-# Without --deep the files are plain copies; a sample whose header cannot be read gives plain
-# copies and a warning.
+# cards built with mtools: the sample kept, the others deleted, one of them fragmented. By
+# default (deep chunk following, repaired headers, reassembly) every recording comes back in
+# one file of its own, the fragmented one joined from its four pieces on the file system's
+# cluster grid: all its data chunks in order, byte for byte, in a file whose rebuilt header
+# describes what it holds, which decodes cleanly and seeks. With --no-reassemble every stretch
+# of a recording that lay in one piece comes back with its sound, in a file of its own. With
+# --plain the files are plain copies; a sample whose header cannot be read gives plain copies
+# and a warning.
 set -uo pipefail
 cli=${1:?usage: deep_test.sh KORVID_CLI}
 # shellcheck source=lib.sh
@@ -85,13 +88,26 @@ for set in mjpeg mpeg4; do
   check "$set: the fragmented recording lies in 4 pieces" test "$(pieces "$image.all" "$fragmented")" -eq 4
   check "$set: only the sample is left on the card" test "$(mdir -b -i "$image" ::/ | grep -c AVI)" -eq 1
 
-  recover "$set-deep" "$image" "$rec/e2e-deep-$set.avi" --deep
-  tally "$set-deep" python3 "$tool" stretches "$work/$set-deep.json" "$image.all"
-  tally "$set-deep" python3 "$tool" repaired "$work/$set-deep.json"
+  # The default: each recording in one file, the fragmented one joined.
+  recover "$set" "$image" "$rec/e2e-deep-$set.avi"
+  tally "$set" python3 "$tool" whole "$work/$set.json" "$image.all" "$image"
+  tally "$set" python3 "$tool" repaired "$work/$set.json"
 
-  recover "$set-deep-free" "$image" "$rec/e2e-deep-$set.avi" --deep --mode free-space
-  tally "$set-deep-free" python3 "$tool" stretches "$work/$set-deep-free.json" "$image.deleted"
-  tally "$set-deep-free" python3 "$tool" repaired "$work/$set-deep-free.json"
+  recover "$set-free" "$image" "$rec/e2e-deep-$set.avi" --mode free-space
+  tally "$set-free" python3 "$tool" whole "$work/$set-free.json" "$image.deleted" "$image"
+  tally "$set-free" python3 "$tool" repaired "$work/$set-free.json"
+
+  # Piece by piece, as deep recovery wrote them before pieces were joined.
+  recover "$set-pieces" "$image" "$rec/e2e-deep-$set.avi" --deep --no-reassemble
+  tally "$set-pieces" python3 "$tool" stretches "$work/$set-pieces.json" "$image.all"
+  tally "$set-pieces" python3 "$tool" repaired "$work/$set-pieces.json"
+  check "$set-pieces: the fragmented recording comes back in one file per piece, not joined" python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+sys.exit(not (d["reassembly"] is None and d["files"] and all(f["pieces"] == 1 for f in d["files"])))' "$work/$set-pieces.json"
+
+  recover "$set-pieces-free" "$image" "$rec/e2e-deep-$set.avi" --no-reassemble --mode free-space
+  tally "$set-pieces-free" python3 "$tool" stretches "$work/$set-pieces-free.json" "$image.deleted"
 done
 
 image=$work/mjpeg.img
@@ -102,17 +118,17 @@ runs = next(e["runs"] for e in json.load(open(sys.argv[2])) if e["clip"].endswit
 info = avi_tool.chunk_info(sys.argv[3])
 print(runs[0][0] + info["first"], runs[0][0] + info["end"])' "$(dirname "$tool")" "$image.deleted" "$rec/v1.avi")
 
-# Without --deep: the sample's header and the chain's source bytes, byte for byte.
-recover plain "$image" "$rec/e2e-deep-mjpeg.avi"
+# --plain: the sample's header and the chain's source bytes, byte for byte.
+recover plain "$image" "$rec/e2e-deep-mjpeg.avi" --plain
 tally plain python3 "$tool" plain "$work/plain.json" "$rec/e2e-deep-mjpeg.avi" "$image"
 check "plain: the video-only recording is one chain, from its first chunk to its last" python3 -c '
 import json, sys
 ranges = [(f["source_start"], f["source_end"]) for f in json.load(open(sys.argv[1]))["files"]]
 sys.exit(tuple(map(int, sys.argv[2].split())) not in ranges)' "$work/plain.json" "$v1_range"
 
-# --repair-headers without --deep, with a video-only sample: the video-only recording's file has
-# its frame count in the header.
-recover plain-repaired "$image" "$rec/e2e-deep-video-only.avi" --repair-headers
+# --plain --repair-headers, with a video-only sample: the video-only recording's file has its
+# frame count in the header.
+recover plain-repaired "$image" "$rec/e2e-deep-video-only.avi" --plain --repair-headers
 tally plain-repaired python3 "$tool" repaired "$work/plain-repaired.json"
 check "plain-repaired: ffprobe gives the video-only recording's file its frame count" python3 -c '
 import json, sys

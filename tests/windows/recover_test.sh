@@ -27,19 +27,21 @@ winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 # Wine reads the host's file names in the host's locale: UTF-8, so that any name passes.
 export LC_ALL=C.UTF-8
 
-linux() {  # linux NAME MODE IMAGE SAMPLE: the Linux build into $work/linux-NAME
+linux() {  # linux NAME MODE IMAGE SAMPLE [OPTION...]: the Linux build into $work/linux-NAME
   local name=$1 mode=$2 image=$3 sample=$4 status=0
+  shift 4
   mkdir "$work/linux-$name"
   "$linux_cli" recover --source "$image" --sample "$sample" --output "$work/linux-$name" --mode "$mode" \
-    --json --quiet > "$work/linux-$name.json" 2> "$work/linux-$name.err" || status=$?
+    --json --quiet "$@" > "$work/linux-$name.json" 2> "$work/linux-$name.err" || status=$?
   check "$name: korvid-cli exits with 0" test "$status" -eq 0
 }
 
-windows() {  # windows NAME MODE IMAGE SAMPLE: korvid-cli.exe into $work/windows-NAME
+windows() {  # windows NAME MODE IMAGE SAMPLE [OPTION...]: korvid-cli.exe into $work/windows-NAME
   local name=$1 mode=$2 image=$3 sample=$4 status=0
+  shift 4
   mkdir "$work/windows-$name"
   "${runner[@]}" "$windows_cli" recover --source "$(winpath "$image")" --sample "$(winpath "$sample")" \
-    --output "$(winpath "$work/windows-$name")" --mode "$mode" --json --quiet \
+    --output "$(winpath "$work/windows-$name")" --mode "$mode" --json --quiet "$@" \
     > "$work/windows-$name.json" 2> "$work/windows-$name.err" || status=$?
   check "$name: korvid-cli.exe exits with 0" test "$status" -eq 0
   [ "$status" -eq 0 ] || cat "$work/windows-$name.err"
@@ -95,16 +97,19 @@ python3 "$tool" place "$work/mixed.img" $((3 * 1048576 + 333333)) 7 "$work/mixed
 linux mixed whole-disk "$work/mixed.img" "$rec/e2e-windows-mjpeg.avi"
 windows mixed whole-disk "$work/mixed.img" "$rec/e2e-windows-mjpeg.avi"
 compare mixed mixed mixed 3
+linux mixed-plain whole-disk "$work/mixed.img" "$rec/e2e-windows-mjpeg.avi" --plain
+windows mixed-plain whole-disk "$work/mixed.img" "$rec/e2e-windows-mjpeg.avi" --plain
+compare "mixed, --plain" mixed-plain mixed-plain 3
 
 # --- The same with a sample and an output folder named outside any local code page.
 cp "$rec/e2e-windows-mjpeg.avi" "$rec/样本 ü€.avi"
 windows "恢复 ü€" whole-disk "$work/mixed.img" "$rec/样本 ü€.avi"
 compare "names outside the code page" mixed "恢复 ü€" 3
 
-# --- Hand-made chains: pad bytes, a lone chunk, a chain cut by the end of the image.
+# --- Hand-made chains of plain copies: pad bytes, a lone chunk, a chain cut by the end of the image.
 python3 "$tool" chain-image "$work/chains.img" "$work/piece"
-linux chains whole-disk "$work/chains.img" "$rec/e2e-windows-mpeg4.avi"
-windows chains whole-disk "$work/chains.img" "$rec/e2e-windows-mpeg4.avi"
+linux chains whole-disk "$work/chains.img" "$rec/e2e-windows-mpeg4.avi" --plain
+windows chains whole-disk "$work/chains.img" "$rec/e2e-windows-mpeg4.avi" --plain
 compare chains chains chains 3
 
 # --- The container mode: chains of "mdat" boxes, each size word telling where the next begins,
