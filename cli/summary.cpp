@@ -69,6 +69,9 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
       std::fprintf(out, "  clusters         %lld bytes, %s\n", S(w.ClusterSize),
                    w.Geometry == GeometrySource::FileSystem ? "from the file system" : "inferred from the pieces");
     }
+    if (w.SoundOnlyLeftOut > 0) {
+      std::fprintf(out, "  left out         %llu stretches of sound whose pictures are lost\n", U(w.SoundOnlyLeftOut));
+    }
     if (w.FramesLeftOut > 0) {
       std::fprintf(out, "  left out         %llu video frames before a keyframe (--keep-undecodable keeps them)\n",
                    U(w.FramesLeftOut));
@@ -105,9 +108,10 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
   if (w.Reassembled) {
     std::fprintf(out,
                  "\"reassembly\":{\"geometry\":%s,\"cluster_size\":%lld,\"pieces\":%llu,"
-                 "\"joined_recordings\":%llu,\"pieces_joined\":%llu,\"frames_left_out\":%llu},",
+                 "\"joined_recordings\":%llu,\"pieces_joined\":%llu,\"frames_left_out\":%llu,"
+                 "\"sound_only_left_out\":%llu},",
                  JsonString(GeometryText(w.Geometry)).c_str(), S(w.ClusterSize), U(w.Chains), U(w.JoinedRecordings),
-                 U(w.PiecesInJoined), U(w.FramesLeftOut));
+                 U(w.PiecesInJoined), U(w.FramesLeftOut), U(w.SoundOnlyLeftOut));
   } else {
     std::fprintf(out, "\"reassembly\":null,");
   }

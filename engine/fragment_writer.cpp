@@ -245,6 +245,28 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   evidence.Geometry = &geometry;
   evidence.Interleave = &interleave;
   PictureCheck pictures(sample);
+  evidence.Cost = [&](uint32_t id, std::span<const ByteRange> extents) {
+    std::vector<uint8_t> data;
+    std::vector<uint8_t> header;
+    writer.ReadStretches(extents, 0, 8, header);
+    if (header.size() < 8) return 0.0;
+    const uint32_t size = header[4] | header[5] << 8 | header[6] << 16 | uint32_t{header[7]} << 24;
+    writer.ReadStretches(extents, 8, size, data);
+    // Seams where the parts meet, and at every sector boundary within a part: a part may hold
+    // clusters of another file after its first, and its own start is no seam then.
+    std::vector<size_t> seams;
+    int64_t offset = -8;  // data offsets count from past the chunk's header
+    for (const ByteRange& extent : extents) {
+      for (int64_t p = SectorBase(extent.Offset + SectorSize - 1); p < extent.Offset + extent.Length; p += SectorSize) {
+        const int64_t at = offset + (p - extent.Offset);
+        if (at > 0) seams.push_back(static_cast<size_t>(at));
+      }
+      if (offset > 0 && extent.Offset % SectorSize != 0) seams.push_back(static_cast<size_t>(offset));
+      offset += extent.Length;
+    }
+    std::sort(seams.begin(), seams.end());
+    return SeamCost(sample, id, data, seams);
+  };
   evidence.Check = [&](uint32_t id, std::span<const ByteRange> extents) {
     return CheckJoin(writer, pictures, sample, id, extents);
   };
@@ -254,6 +276,8 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   ReassemblyTotals totals;
   const std::vector<ReassembledRecording> recordings = ReassemblePieces(pieces, evidence, totals);
 
+  const bool hasVideo = std::any_of(sample.Streams.begin(), sample.Streams.end(),
+                                    [](const AviStream& stream) { return stream.Type == FourCC("vids"); });
   ChainFinder finder(fragments, true, observer);
   std::vector<Fragment> members;
   std::vector<SplitChunk> splits;
@@ -304,6 +328,16 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
       splits = std::move(keptSplits);
     }
     if (members.empty()) continue;
+    // A stretch of sound whose pictures are lost is no recording a player can open.
+    const bool holdsVideo = !hasVideo || std::any_of(members.begin(), members.end(), [&](const Fragment& f) {
+      const int stream = StreamOf(f.Id);
+      return KindOf(f.Id) == MoviChunkKind::Data && stream >= 0 && static_cast<size_t>(stream) < sample.Streams.size() &&
+             sample.Streams[static_cast<size_t>(stream)].Type == FourCC("vids");
+    });
+    if (!holdsVideo) {
+      ++report.SoundOnlyLeftOut;
+      continue;
+    }
     const size_t filesBefore = report.Files.size();
     writer.Write(members, splits, recording.Pieces.size(), std::move(leftOut));
     if (report.Files.size() > filesBefore && recording.Pieces.size() > 1) {

@@ -47,6 +47,7 @@ struct WriteReport {
   uint64_t JoinedRecordings = 0;     // files joined from two or more pieces
   uint64_t PiecesInJoined = 0;       // the pieces they were joined from
   uint64_t FramesLeftOut = 0;        // undecodable video chunks left out, in all
+  uint64_t SoundOnlyLeftOut = 0;     // pieces of sound alone, their pictures lost: not written
 };
 
 struct WriteOptions {

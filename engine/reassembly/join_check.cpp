@@ -1,5 +1,8 @@
 #include "engine/reassembly/join_check.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "engine/fourcc.h"
 #include "engine/keyframe.h"
 #include "engine/movi_chunks.h"
@@ -27,6 +30,41 @@ JoinVerdict JudgeJoinedChunk(const AviHeader& sample, uint32_t id, std::span<con
     --end;
   }
   return end >= 2 && tail[end - 2] == 0xFF && tail[end - 1] == 0xD9 ? JoinVerdict::Fits : JoinVerdict::Fails;
+}
+
+double SeamCost(const AviHeader& sample, uint32_t id, std::span<const uint8_t> data, std::span<const size_t> seams) {
+  const int stream = StreamOf(id);
+  if (KindOf(id) != MoviChunkKind::Data || stream < 0 || static_cast<size_t>(stream) >= sample.Streams.size()) return 0;
+  const AviStream& s = sample.Streams[static_cast<size_t>(stream)];
+  if (s.Type == FourCC("vids")) {
+    constexpr size_t Sector = 512;
+    double zeros = 0;
+    for (size_t at = 0; at + Sector <= data.size(); at += Sector) {
+      zeros += std::all_of(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + Sector),
+                           [](uint8_t b) { return b == 0; });
+    }
+    return zeros;
+  }
+  // 16-bit PCM (WAVE_FORMAT_PCM), interleaved channels of two bytes each.
+  if (s.Type != FourCC("auds") || s.Compression != 1 || s.BlockAlign < 2 || s.BlockAlign % 2 != 0) return 0;
+  const size_t block = s.BlockAlign, channels = block / 2;
+  auto sample16 = [&](size_t at) { return static_cast<int16_t>(data[at] | data[at + 1] << 8); };
+  double steps = 0;
+  size_t counted = 0;
+  for (size_t at = block; at + block <= data.size(); at += block) {
+    for (size_t c = 0; c < channels; ++c) steps += std::abs(sample16(at + 2 * c) - sample16(at - block + 2 * c));
+    counted += channels;
+  }
+  const double usual = counted > 0 ? steps / static_cast<double>(counted) : 0;
+  double cost = 0;
+  for (size_t seam : seams) {
+    const size_t at = seam / block * block;  // the first whole sample frame of the later part
+    if (at < block || at + block > data.size()) continue;
+    for (size_t c = 0; c < channels; ++c) {
+      cost += std::abs(sample16(at + 2 * c) - sample16(at - block + 2 * c)) / (usual + 1);
+    }
+  }
+  return cost;
 }
 
 }  // namespace korvid

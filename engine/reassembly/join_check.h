@@ -19,4 +19,10 @@ inline constexpr size_t JoinCheckBytes = 64;
 JoinVerdict JudgeJoinedChunk(const AviHeader& sample, uint32_t id, std::span<const uint8_t> head,
                              std::span<const uint8_t> tail);
 
+// How badly the parts of a joined chunk's data fit where they meet; `seams` are the offsets in
+// `data` where one part may end and the next begin. PCM sound runs on smoothly, so a seam costs
+// the jump in its samples there, against the chunk's usual step from sample to sample; compressed
+// pictures hold no sector of zeros, so each one in a video chunk costs 1. Other data costs 0.
+double SeamCost(const AviHeader& sample, uint32_t id, std::span<const uint8_t> data, std::span<const size_t> seams);
+
 }  // namespace korvid

@@ -304,11 +304,12 @@ class Joiner {
 
   // Lays the join out with each share of its clusters after From in [lo, hi], the largest first
   // (file systems allocate forward), and keeps the first whose chunk the content check accepts,
-  // else the first it does not refuse. Returns what the check said of the one kept.
+  // else the one it does not refuse whose seams fit best. Returns what the check said of it.
   JoinVerdict BestSplit(Join& join, int64_t lo, int64_t hi) const {
     constexpr int64_t MostTries = 16;
     JoinVerdict best = JoinVerdict::Fails;
     int64_t kept = hi;
+    double keptCost = 0;
     for (int64_t t = hi; t >= lo && hi - t < MostTries; --t) {
       Lay(join, t);
       const JoinVerdict verdict = evidence_.Check ? evidence_.Check(pieces_[join.From].LastId, join.Extents)
@@ -318,8 +319,13 @@ class Joiner {
         best = verdict;
         break;
       }
-      if (verdict == JoinVerdict::Unknown && best == JoinVerdict::Fails) {
+      if (verdict != JoinVerdict::Unknown) continue;
+      // Where the content neither accepts nor refuses, the seams that fit best decide; on a
+      // tie, the layout with more clusters after From.
+      const double cost = lo < hi && evidence_.Cost ? evidence_.Cost(pieces_[join.From].LastId, join.Extents) : 0;
+      if (best == JoinVerdict::Fails || cost < keptCost) {
         kept = t;
+        keptCost = cost;
         best = verdict;
       }
     }
@@ -352,14 +358,18 @@ class Joiner {
     }
     std::vector<bool> dropped(joins.size(), false);
     // What the back of the gap after piece g is taken for: the lead of a join or a header.
-    auto backTaken = [&](uint32_t g) -> int64_t {
+    // (Not counting join `self`: where unusable clusters part a gap, one join's first piece may
+    // take from its front and its second piece from its back.)
+    auto backTaken = [&](uint32_t g, uint32_t self = NoPiece) -> int64_t {
       if (g + 1 >= pieces_.size()) return 0;
       const uint32_t j = into[g + 1];
+      if (j == self) return 0;
       if (j == NoPiece) return HeaderClusters(g + 1);
       return joins[j].TailClusters < 0 || dropped[j] ? 0 : joins[j].LeadClusters();
     };
-    auto frontTaken = [&](uint32_t g) -> int64_t {
+    auto frontTaken = [&](uint32_t g, uint32_t self = NoPiece) -> int64_t {
       const uint32_t j = from[g];
+      if (j == self) return 0;
       return j == NoPiece || dropped[j] || joins[j].TailClusters < 0 ? 0 : joins[j].TailClusters;
     };
     std::vector<uint32_t> work;
@@ -370,8 +380,8 @@ class Joiner {
         work.pop_back();
         Join& join = joins[j];
         if (dropped[j] || join.TailClusters >= 0) continue;
-        const int64_t tailRoom = join.TailFree - backTaken(join.From);
-        const int64_t leadRoom = join.LeadFree - (join.To > 0 ? frontTaken(join.To - 1) : 0);
+        const int64_t tailRoom = join.TailFree - backTaken(join.From, j);
+        const int64_t leadRoom = join.LeadFree - (join.To > 0 ? frontTaken(join.To - 1, j) : 0);
         const int64_t own = join.Missing - join.OrphanClusters;
         const int64_t lo = join.Shared ? 0 : std::max<int64_t>(0, own - leadRoom);
         const int64_t hi = join.Shared ? own : std::min(own, tailRoom);
@@ -404,7 +414,7 @@ class Joiner {
     for (uint32_t j = 0; j < joins.size(); ++j) {
       Join& join = joins[j];
       if (dropped[j]) continue;
-      if (!join.Shared && join.TailClusters > 0 && join.TailClusters + backTaken(join.From) > join.TailFree) {
+      if (!join.Shared && join.TailClusters > 0 && join.TailClusters + backTaken(join.From, j) > join.TailFree) {
         dropped[j] = true;
       }
       for (uint32_t gap : join.OrphanGaps) {

@@ -21,6 +21,9 @@ enum class JoinVerdict : uint8_t {
 
 // Judges the chunk with id `id` whose bytes, header included, lie in `extents` in this order.
 using JoinCheck = std::function<JoinVerdict(uint32_t id, std::span<const ByteRange> extents)>;
+// How badly the stretches of such a chunk fit together where they meet, 0 when nothing tells:
+// among layouts the check neither accepts nor refuses, the cheapest is taken.
+using JoinCost = std::function<double(uint32_t id, std::span<const ByteRange> extents)>;
 
 // One recording put together from pieces.
 struct ReassembledRecording {
@@ -37,6 +40,7 @@ struct JoinEvidence {
   const ClusterGeometry* Geometry = nullptr;
   const StreamInterleave* Interleave = nullptr;
   JoinCheck Check;
+  JoinCost Cost;
   // The only stretches a join may take clusters from (the free space); none: all of the source.
   std::optional<std::span<const ByteRange>> Usable;
   // The length of a recording's header before its movi list, as the sample's: the clusters

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 
 #include "engine/avi_header.h"
@@ -326,6 +327,29 @@ TEST(JoinCheck, AJoinedJpegPictureMustEndWithItsEndMarker) {
   EXPECT_EQ(JudgeJoinedChunk(sample, FourCC("01wb"), eoi, cut), JoinVerdict::Unknown);
   sample.Streams[0].Compression = FourCC("H264");
   EXPECT_EQ(JudgeJoinedChunk(sample, FourCC("00dc"), eoi, cut), JoinVerdict::Unknown);
+}
+
+TEST(JoinCheck, PcmSoundRunsOnSmoothlyAcrossTheRightSeamOnly) {
+  std::string problem;
+  AviHeader sample = *ParseAviHeader(FfmpegLike(), problem);
+  sample.Streams[1].Compression = 1;
+  sample.Streams[1].BlockAlign = 2;
+  Bytes tone;
+  for (int i = 0; i < 1024; ++i) {
+    const Bytes word = U32(static_cast<uint32_t>(static_cast<int16_t>(8000 * std::sin(i * 0.125))));
+    tone.insert(tone.end(), word.begin(), word.begin() + 2);
+  }
+  const size_t seam[] = {1000};
+  EXPECT_LT(SeamCost(sample, FourCC("01wb"), tone, seam), 2.0);
+  // The same seam with silence or another tone after it.
+  Bytes wrong = tone;
+  std::fill(wrong.begin() + 1000, wrong.begin() + 1512, 0);
+  EXPECT_GT(SeamCost(sample, FourCC("01wb"), wrong, seam), 5.0);
+  // A picture holding a sector of zeros costs it; sound and unknown ids never do.
+  Bytes picture(2048, 0x5A);
+  std::fill(picture.begin() + 512, picture.begin() + 1024, 0);
+  EXPECT_EQ(SeamCost(sample, FourCC("00dc"), picture, seam), 1.0);
+  EXPECT_EQ(SeamCost(sample, FourCC("JUNK"), picture, seam), 0.0);
 }
 
 }  // namespace
