@@ -260,9 +260,10 @@ class Joiner {
       join.Missing = missing;
       join.TailFree = tail;
       JoinVerdict verdict = JoinVerdict::Fails;
-      if (nextPiece == q) {
-        // The free clusters between the two pieces: the chunk takes some from their front (its
-        // first piece goes on) and the rest from their back (its second piece starts early).
+      // Neighbours with nothing unusable between them share the free clusters there: the chunk
+      // takes some from their front (its first piece goes on) and the rest from their back (its
+      // second piece starts early).
+      if (nextPiece == q && cut + tail * size == boundary) {
         if (missing > tail) continue;
         join.Shared = true;
         join.LeadFree = tail;
