@@ -304,8 +304,9 @@ class Joiner {
   }
 
   // Lays the join out with each share of its clusters after From in [lo, hi], the largest first
-  // (file systems allocate forward), and keeps the first whose chunk the content check accepts,
-  // else the one it does not refuse whose seams fit best. Returns what the check said of it.
+  // (file systems allocate forward), and keeps the one whose seams fit best among those whose
+  // chunk the content check accepts, else among those it does not refuse. Returns what the
+  // check said of the one kept.
   JoinVerdict BestSplit(Join& join, int64_t lo, int64_t hi) const {
     constexpr int64_t MostTries = 16;
     JoinVerdict best = JoinVerdict::Fails;
@@ -315,16 +316,12 @@ class Joiner {
       Lay(join, t);
       const JoinVerdict verdict = evidence_.Check ? evidence_.Check(pieces_[join.From].LastId, join.Extents)
                                                   : JoinVerdict::Unknown;
-      if (verdict == JoinVerdict::Fits) {
-        kept = t;
-        best = verdict;
-        break;
-      }
-      if (verdict != JoinVerdict::Unknown) continue;
-      // Where the content neither accepts nor refuses, the seams that fit best decide; on a
-      // tie, the layout with more clusters after From.
+      if (verdict == JoinVerdict::Fails || (verdict == JoinVerdict::Unknown && best == JoinVerdict::Fits)) continue;
+      // Among layouts the check says the same of, the seams that fit best decide; on a tie, the
+      // layout with more clusters after From.
       const double cost = lo < hi && evidence_.Cost ? evidence_.Cost(pieces_[join.From].LastId, join.Extents) : 0;
-      if (best == JoinVerdict::Fails || cost < keptCost) {
+      if (best == JoinVerdict::Fails || (verdict == JoinVerdict::Fits && best != JoinVerdict::Fits) ||
+          cost < keptCost) {
         kept = t;
         keptCost = cost;
         best = verdict;
