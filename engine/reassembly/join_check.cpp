@@ -37,11 +37,17 @@ double SeamCost(const AviHeader& sample, uint32_t id, std::span<const uint8_t> d
   if (KindOf(id) != MoviChunkKind::Data || stream < 0 || static_cast<size_t>(stream) >= sample.Streams.size()) return 0;
   const AviStream& s = sample.Streams[static_cast<size_t>(stream)];
   if (s.Type == FourCC("vids")) {
+    // Runs of zeros a sector long or longer, wherever the sectors fall in the chunk.
     constexpr size_t Sector = 512;
     double zeros = 0;
-    for (size_t at = 0; at + Sector <= data.size(); at += Sector) {
-      zeros += std::all_of(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + Sector),
-                           [](uint8_t b) { return b == 0; });
+    size_t run = 0;
+    for (size_t at = 0; at <= data.size(); ++at) {
+      if (at < data.size() && data[at] == 0) {
+        ++run;
+        continue;
+      }
+      if (run >= Sector) zeros += static_cast<double>(run) / Sector;
+      run = 0;
     }
     return zeros;
   }

@@ -21,8 +21,9 @@ JoinVerdict JudgeJoinedChunk(const AviHeader& sample, uint32_t id, std::span<con
 
 // How badly the parts of a joined chunk's data fit where they meet; `seams` are the offsets in
 // `data` where one part may end and the next begin. PCM sound runs on smoothly, so a seam costs
-// the jump in its samples there, against the chunk's usual step from sample to sample; compressed
-// pictures hold no sector of zeros, so each one in a video chunk costs 1. Other data costs 0.
+// the jump in its samples there, against the chunk's usual step from sample to sample. A
+// compressed picture holds no sector's length of zeros: each such length in a video chunk costs
+// 1. Other data costs 0.
 double SeamCost(const AviHeader& sample, uint32_t id, std::span<const uint8_t> data, std::span<const size_t> seams);
 
 }  // namespace korvid
