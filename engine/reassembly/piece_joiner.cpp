@@ -154,7 +154,7 @@ class Joiner {
 
   // Chooses the free stretches between the join's pieces, one to three in order of the first
   // few after From, holding `least` to `most` clusters together, and the share of the rest, by
-  // what the content check says: the one set it accepts, else the one set it does not refuse.
+  // what the content check and the seams say.
   JoinVerdict BestOrphans(Join& join, int64_t least, int64_t most, int64_t clusterSize) const {
     constexpr size_t Nearest = 8;
     std::vector<std::pair<uint32_t, int64_t>> between;  // (gap, clusters)
@@ -182,9 +182,12 @@ class Joiner {
         for (size_t k = j + 1; k < n; ++k) consider({i, j, k});
       }
     }
+    // The sets the check accepts beat those it neither accepts nor refuses; among equals the
+    // seams that fit best decide, and a tie there leaves the pieces apart.
     JoinVerdict best = JoinVerdict::Fails;
+    double bestCost = 0;
+    bool tied = false;
     Join chosen;
-    size_t accepted = 0, notRefused = 0;
     for (const std::vector<uint32_t>& set : sets) {
       Join trial = join;
       trial.OrphanGaps = set;
@@ -193,19 +196,19 @@ class Joiner {
       const int64_t own = join.Missing - trial.OrphanClusters;
       const JoinVerdict verdict =
           BestSplit(trial, std::max<int64_t>(0, own - join.LeadFree), std::min(own, join.TailFree));
-      if (verdict == JoinVerdict::Fits) {
-        if (++accepted == 1) chosen = std::move(trial);
-      } else if (verdict == JoinVerdict::Unknown && accepted == 0) {
-        if (++notRefused == 1) chosen = std::move(trial);
+      if (verdict == JoinVerdict::Fails || (verdict == JoinVerdict::Unknown && best == JoinVerdict::Fits)) continue;
+      const double cost = evidence_.Cost ? evidence_.Cost(pieces_[join.From].LastId, trial.Extents) : 0;
+      if (best == JoinVerdict::Fails || (verdict == JoinVerdict::Fits && best != JoinVerdict::Fits) ||
+          cost < bestCost) {
+        best = verdict;
+        bestCost = cost;
+        tied = false;
+        chosen = std::move(trial);
+      } else if (cost == bestCost) {
+        tied = true;
       }
     }
-    if (accepted == 1) {
-      best = JoinVerdict::Fits;
-    } else if (accepted == 0 && notRefused == 1) {
-      best = JoinVerdict::Unknown;
-    } else {
-      return JoinVerdict::Fails;  // none, or more than one: the evidence does not decide
-    }
+    if (best == JoinVerdict::Fails || tied) return JoinVerdict::Fails;
     join = std::move(chosen);
     return best;
   }
