@@ -17,25 +17,22 @@ int64_t Modulo(int64_t value, int64_t size) {
   return r < 0 ? r + size : r;
 }
 
-// Broken ends (pieces whose last chunk declares an end past its header's cluster) whose end
-// meets the start of another piece at the same offset within a cluster of `size` bytes.
+// Broken ends whose end meets, at the same offset within a cluster of `size` bytes, the start of
+// one of the pieces that follow them closely on the source (file systems allocate forward; far
+// pieces would meet by chance on a large medium).
 std::vector<size_t> Meetings(std::span<const Piece> pieces, int64_t size) {
-  std::vector<int64_t> starts;
-  starts.reserve(pieces.size());
-  for (const Piece& p : pieces) {
-    if (!p.StartsRecording()) starts.push_back(Modulo(p.Start, size));
-  }
-  std::sort(starts.begin(), starts.end());
+  constexpr size_t Following = 16;
   std::vector<size_t> met;
   for (size_t i = 0; i < pieces.size(); ++i) {
     const Piece& p = pieces[i];
-    if (p.EndsRecording() || p.End - p.HeadEnd() < 0) continue;
+    if (p.Lone() || p.EndsRecording()) continue;
     const int64_t r = Modulo(p.End, size);
-    auto at = std::lower_bound(starts.begin(), starts.end(), r);
-    if (at == starts.end() || *at != r) continue;
-    // The piece's own start does not count.
-    if (Modulo(p.Start, size) == r && (at + 1 == starts.end() || at[1] != r)) continue;
-    met.push_back(i);
+    for (size_t j = i + 1; j < pieces.size() && j <= i + Following; ++j) {
+      if (!pieces[j].StartsRecording() && Modulo(pieces[j].Start, size) == r) {
+        met.push_back(i);
+        break;
+      }
+    }
   }
   return met;
 }

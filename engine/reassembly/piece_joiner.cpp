@@ -129,8 +129,19 @@ class Joiner {
   void IndexByResidue() {
     byResidue_.resize(pieces_.size());
     std::iota(byResidue_.begin(), byResidue_.end(), 0u);
-    std::sort(byResidue_.begin(), byResidue_.end(), [&](uint32_t a, uint32_t b) { return Key(a) < Key(b); });
+    // Within a key, in the order of the pieces on the source.
+    std::sort(byResidue_.begin(), byResidue_.end(), [&](uint32_t a, uint32_t b) {
+      const auto ka = Key(a), kb = Key(b);
+      return ka != kb ? ka < kb : a < b;
+    });
   }
+
+  // Compares pieces and keys by Key alone.
+  struct ResidueLess {
+    const Joiner& joiner;
+    bool operator()(uint32_t a, const std::pair<int64_t, int64_t>& k) const { return joiner.Key(a) < k; }
+    bool operator()(const std::pair<int64_t, int64_t>& k, uint32_t a) const { return k < joiner.Key(a); }
+  };
 
   // Orders pieces by their grid, then by their start's offset within a cluster.
   std::pair<int64_t, int64_t> Key(uint32_t p) const {
@@ -158,7 +169,8 @@ class Joiner {
   JoinVerdict BestOrphans(Join& join, int64_t least, int64_t most, int64_t clusterSize) const {
     constexpr size_t Nearest = 8;
     std::vector<std::pair<uint32_t, int64_t>> between;  // (gap, clusters)
-    for (uint32_t g = join.From + 1; g + 1 < join.To && between.size() < Nearest; ++g) {
+    constexpr uint32_t Looked = 64;  // pieces looked past for them: the search stays near From
+    for (uint32_t g = join.From + 1; g + 1 < join.To && g <= join.From + Looked && between.size() < Nearest; ++g) {
       const ByteRange range = GapRange(g);
       if (range.Length >= clusterSize && Usable(range.Offset, range.Offset + range.Length)) {
         between.emplace_back(g, range.Length / clusterSize);
@@ -246,9 +258,14 @@ class Joiner {
 
     std::optional<Join> best;
     const std::pair<int64_t, int64_t> key{grid->Start, Modulo(piece.End - grid->Origin, size)};
-    auto first = std::lower_bound(byResidue_.begin(), byResidue_.end(), key,
-                                  [&](uint32_t a, const std::pair<int64_t, int64_t>& k) { return Key(a) < k; });
-    for (auto at = first; at != byResidue_.end() && Key(*at) == key; ++at) {
+    // The candidates nearest to the piece on the source, mostly after it, as file systems
+    // allocate forward: a bounded number keeps the search linear in the pieces.
+    constexpr long After = 32, Before = 4;
+    const auto bucket = std::equal_range(byResidue_.begin(), byResidue_.end(), key, ResidueLess{*this});
+    const auto here = std::lower_bound(bucket.first, bucket.second, p);
+    const auto from = here - std::min<long>(Before, here - bucket.first);
+    const auto to = here + std::min<long>(After, bucket.second - here);
+    for (auto at = from; at != to; ++at) {
       const uint32_t q = *at;
       const Piece& to = pieces_[q];
       if (q == p || to.StartsRecording()) continue;
