@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Generates the bench images and measures korvid-cli against cat and cp.
 
-Called by bench/run.sh as:  bench.py KORVID_CLI WORKDIR PEAK_RSS
-(PEAK_RSS: bench/peak_rss.c, built by run.sh)
+Called by bench/run.sh as:  bench.py KORVID_CLI WORKDIR PEAK_RSS [REASSEMBLY_BENCH]
+(PEAK_RSS: bench/peak_rss.c, built by run.sh; REASSEMBLY_BENCH: korvid-reassembly-bench, from
+bench/reassembly_bench.cpp). KORVID_BENCH_PHASES picks phases, comma-separated, of: scan, write,
+memory, fragmented, reassembly_stage (default: all).
 Every figure is a ratio against a baseline measured in the same run, so the numbers compare
 across machines. Images are generated into WORKDIR and removed after their phase.
 """
@@ -36,9 +38,21 @@ RECORD_BYTES = 16
 MEMORY_ALLOWANCE = 64 * MIB
 TINY_IMAGE_SIZE = MIB
 
+FRAG_IMAGE_SIZE = 2 * GIB
+FRAG_CLUSTER = 4096  # the grid the recordings are laid on, from the image's first byte
+FRAG_CHANNELS = 3  # recordings written at the same time
+FRAG_RUN_CLUSTERS = (4, 64)  # clusters a run takes
+FRAG_FILLER_RUN_EVERY = 8  # about one run in this many holds filler noise instead of a recording
+FRAG_FRAMES = (600, 6000)  # video chunks per recording, each followed by a sound chunk
+FRAG_FRAME_BYTES = (3072, 12288)  # video chunk data
+FRAG_SOUND_BYTES = 2048  # sound chunk data
+FRAG_HEADER_BYTES = 2048  # a recording's header, its movi list's 12 bytes included
+FRAG_RUNS = 3  # timed runs of cat and of korvid, alternated; the best counts
+
 SCAN_TARGET = 0.70
 DEEP_SCAN_TARGET = 0.50  # --deep: every movi chunk id instead of two
 WRITE_TARGET = 0.50
+FRAG_TARGET = 0.60  # deep scan + reassembly + writing, the whole run, against cat
 
 rng = random.Random(20240601)
 PEAK_RSS = None  # the peak_rss program
@@ -151,6 +165,132 @@ def make_tiny_image(path):
         f.write(filler(TINY_IMAGE_SIZE // 2) + chunk(1000, payload) + chunk(1001, payload) +
                 filler(TINY_IMAGE_SIZE // 2))
     finish(path)
+
+
+def le32(value):
+    return struct.pack("<I", value)
+
+
+def riff_chunk(cid, data):
+    return cid + le32(len(data)) + data + (b"\0" if len(data) & 1 else b"")
+
+
+def recorder_header(movi_bytes=4):
+    """A DVR recording's header up to its movi list's id: one video stream of a codec the
+    engine cannot decode (the frames are noise, and every frame counts as a keyframe) and one
+    8 kHz PCM sound stream, padded with JUNK to FRAG_HEADER_BYTES. `movi_bytes` is the movi
+    list's size word."""
+    avih = riff_chunk(b"avih", struct.pack("<14I", 40000, 0, 0, 0x10, 0, 0, 2, 0, 704, 576, 0, 0, 0, 0))
+    vids = riff_chunk(b"strh", b"vids" + b"KVBN" + struct.pack("<IHHIIIIIIIIhhhh", 0, 0, 0, 0, 1, 25, 0, 0,
+                                                               65536, 0xFFFFFFFF, 0, 0, 0, 704, 576))
+    vidf = riff_chunk(b"strf", struct.pack("<IiiHH", 40, 704, 576, 1, 24) + b"KVBN" + bytes(20))
+    auds = riff_chunk(b"strh", b"auds" + bytes(4) + struct.pack("<IHHIIIIIIIIhhhh", 0, 0, 0, 0, 1, 8000, 0, 0,
+                                                                 4096, 0xFFFFFFFF, 2, 0, 0, 0, 0))
+    audf = riff_chunk(b"strf", struct.pack("<HHIIHHH", 1, 1, 8000, 16000, 2, 16, 0))
+    strl_v = b"LIST" + le32(4 + len(vids) + len(vidf)) + b"strl" + vids + vidf
+    strl_a = b"LIST" + le32(4 + len(auds) + len(audf)) + b"strl" + auds + audf
+    hdrl_body = b"hdrl" + avih + strl_v + strl_a
+    hdrl = b"LIST" + le32(len(hdrl_body)) + hdrl_body
+    head = b"RIFF" + le32(0) + b"AVI " + hdrl
+    junk = FRAG_HEADER_BYTES - len(head) - 8 - 12
+    assert junk >= 0
+    head += b"JUNK" + le32(junk) + bytes(junk)
+    riff_size = len(head) - 8 + 12 + movi_bytes - 4
+    return b"RIFF" + le32(riff_size) + head[8:] + b"LIST" + le32(movi_bytes) + b"movi"
+
+
+def write_recorder_sample(path):
+    """The sample: a recording's header with an empty movi list."""
+    with open(path, "wb") as f:
+        f.write(recorder_header())
+
+
+class FragRecording:
+    """One recording's bytes, made as its runs are laid: the header, then video and sound
+    chunks in turn."""
+
+    def __init__(self, index, payload):
+        self.index = index
+        frames = rng.randrange(FRAG_FRAMES[0], FRAG_FRAMES[1] + 1)
+        self.sizes = []
+        for _ in range(frames):
+            self.sizes.append(rng.randrange(FRAG_FRAME_BYTES[0], FRAG_FRAME_BYTES[1] + 1))
+            self.sizes.append(FRAG_SOUND_BYTES)
+        movi = 4 + sum(8 + n + (n & 1) for n in self.sizes)
+        self.pending = bytearray(recorder_header(movi))
+        self.next_chunk = 0
+        self.payload = payload
+        self.runs = 0
+        self.data_chunks = len(self.sizes)
+
+    def take(self, length):
+        """The recording's next `length` bytes (fewer at its end)."""
+        while len(self.pending) < length and self.next_chunk < len(self.sizes):
+            n = self.sizes[self.next_chunk]
+            cid = b"00dc" if self.next_chunk % 2 == 0 else b"01wb"
+            at = rng.randrange(len(self.payload) - n)
+            self.pending += cid + le32(n) + self.payload[at:at + n] + (b"\0" if n & 1 else b"")
+            self.next_chunk += 1
+        piece = bytes(self.pending[:length])
+        del self.pending[:length]
+        return piece
+
+    def done(self):
+        return not self.pending and self.next_chunk == len(self.sizes)
+
+
+def make_fragmented_image(path):
+    """FRAG_IMAGE_SIZE bytes on a grid of FRAG_CLUSTER-byte clusters: recordings written
+    FRAG_CHANNELS at a time, each taking a run of FRAG_RUN_CLUSTERS clusters in turn, as a
+    recorder writing three channels onto FAT32 leaves them; now and then a run of filler noise
+    (other data); the last run of a recording ends in noise. Every byte is written."""
+    noise = filler(BLOCK)
+    payload = filler(64 * 1024)
+    clusters = FRAG_IMAGE_SIZE // FRAG_CLUSTER
+    channels = [None] * FRAG_CHANNELS
+    recordings = []
+    laid = 0
+    true_joins = 0
+    out = bytearray()
+    with open(path, "wb") as f:
+        def emit(data):
+            nonlocal out
+            out += data
+            if len(out) >= BLOCK:
+                f.write(out)
+                out = bytearray()
+
+        def noise_bytes(n):
+            at = rng.randrange(len(noise) - n) if n < len(noise) else 0
+            return noise[at:at + n]
+
+        c = 0
+        while laid < clusters:
+            run = min(rng.randrange(FRAG_RUN_CLUSTERS[0], FRAG_RUN_CLUSTERS[1] + 1), clusters - laid)
+            if rng.randrange(FRAG_FILLER_RUN_EVERY) == 0:
+                emit(noise_bytes(run * FRAG_CLUSTER))
+                laid += run
+                continue
+            rec = channels[c]
+            if rec is None or rec.done():
+                rec = channels[c] = FragRecording(len(recordings), payload)
+                recordings.append(rec)
+            data = rec.take(run * FRAG_CLUSTER)
+            if rec.runs > 0:
+                true_joins += 1
+            rec.runs += 1
+            emit(data + noise_bytes(run * FRAG_CLUSTER - len(data)))
+            laid += run
+            c = (c + 1) % FRAG_CHANNELS
+        f.write(out)
+    finish(path)
+    whole = [r for r in recordings if r.done()]
+    return {
+        "recordings": len(recordings),
+        "recordings_whole": len(whole),  # the others are cut off by the image's end
+        "runs": sum(r.runs for r in recordings),
+        "true_joins": true_joins,
+    }
 
 
 # ---------------------------------------------------------------- measuring
@@ -346,61 +486,198 @@ def memory_phase(cli, work, sample, output):
     }
 
 
+def fragmented_phase(cli, work, output):
+    log("\n== Deep scan + reassembly of fragmented recordings ==")
+    image = os.path.join(work, "fragmented.img")
+    sample = os.path.join(work, "korvid-bench-recorder-sample.avi")
+    write_recorder_sample(sample)
+    start = time.perf_counter()
+    laid = make_fragmented_image(image)
+    log(f"  generated in {time.perf_counter() - start:.1f} s ({laid['recordings']} recordings, "
+        f"{laid['recordings_whole']} of them whole, in {laid['runs']} runs of {FRAG_RUN_CLUSTERS[0]} to "
+        f"{FRAG_RUN_CLUSTERS[1]} clusters of {FRAG_CLUSTER} bytes, {FRAG_CHANNELS} at a time; "
+        f"{laid['true_joins']} joins to find)")
+    size = os.path.getsize(image)
+    cat_to_null(image)  # into the page cache
+    # Alternated, so that a passing load on the machine weighs on both alike. Each korvid run
+    # writes the recordings out (most of the image) into a folder emptied and synced before it.
+    cat_times, runs, walls = [], [], []
+    for _ in range(FRAG_RUNS):
+        cat_times.append(cat_to_null(image))
+        start = time.perf_counter()
+        runs.append(run_korvid(cli, image, sample, output))
+        walls.append(time.perf_counter() - start)
+    os.remove(image)
+    os.remove(sample)
+    shutil.rmtree(output, ignore_errors=True)
+
+    cat_best = min(cat_times)
+    cat_rate = size / cat_best
+    best_i = min(range(FRAG_RUNS), key=lambda i: runs[i]["elapsed_seconds"])
+    best = runs[best_i]
+    elapsed_rate = size / best["elapsed_seconds"]
+    wall_rate = size / min(walls)
+    scan_rate = best["scan_bytes_per_second"]
+    re = best.get("reassembly") or {}
+    log(f"  cat > /dev/null      best {rate(cat_rate)} ({FRAG_RUNS} runs)")
+    log(f"  korvid recover       best {rate(elapsed_rate)} over its elapsed {best['elapsed_seconds']:.2f} s "
+        f"(scan {best['scan_seconds']:.2f} s, write {best['write_seconds']:.2f} s); "
+        f"{rate(wall_rate)} over the wall time of the process")
+    log(f"  korvid scan alone    {rate(scan_rate)}")
+    log(f"  korvid found {best['fragments_found']} records, {re.get('pieces')} pieces, geometry "
+        f"{re.get('geometry')} ({re.get('cluster_size')}-byte clusters); {re.get('joined_recordings')} recordings "
+        f"joined from {re.get('pieces_joined')} pieces; {best['files_written']} files, "
+        f"{best['bytes_written']} bytes written")
+    return {
+        "image_bytes": size,
+        "layout": {
+            "cluster_bytes": FRAG_CLUSTER, "channels": FRAG_CHANNELS, "run_clusters": list(FRAG_RUN_CLUSTERS),
+            "filler_run_every": FRAG_FILLER_RUN_EVERY, "frames_per_recording": list(FRAG_FRAMES),
+            "frame_bytes": list(FRAG_FRAME_BYTES), "sound_bytes": FRAG_SOUND_BYTES,
+            "header_bytes": FRAG_HEADER_BYTES, **laid,
+        },
+        "baseline": "cat IMAGE > /dev/null, image in the page cache",
+        "baseline_seconds": cat_best,
+        "baseline_bytes_per_second": cat_rate,
+        "baseline_all_seconds": cat_times,
+        "korvid": "korvid-cli recover --json --quiet (default: deep chunks, repaired headers, reassembly)",
+        "korvid_elapsed_seconds": best["elapsed_seconds"],
+        "korvid_wall_seconds": walls[best_i],
+        "korvid_all_elapsed_seconds": [r["elapsed_seconds"] for r in runs],
+        "korvid_all_wall_seconds": walls,
+        "scan_seconds": best["scan_seconds"],
+        "write_seconds": best["write_seconds"],
+        "korvid_bytes_per_second": elapsed_rate,
+        "ratio": elapsed_rate / cat_rate,
+        "wall_ratio": wall_rate / cat_rate,
+        "scan_ratio": scan_rate / cat_rate,
+        "target": FRAG_TARGET,
+        "pass": elapsed_rate / cat_rate >= FRAG_TARGET,
+        "fragments_found": best["fragments_found"],
+        "files_written": best["files_written"],
+        "bytes_written": best["bytes_written"],
+        "reassembly": re,
+    }
+
+
+def reassembly_stage_phase(bench, work):
+    """The reassembly stage alone on synthetic record lists (bench/reassembly_bench.cpp)."""
+    log("\n== Reassembly stage on synthetic media (korvid-reassembly-bench) ==")
+    path = os.path.join(work, "reassembly.json")
+    subprocess.run([bench, "--json", path], check=True)
+    with open(path) as f:
+        return json.load(f)
+
+
 def table(results):
-    s, w, m = results["scan"], results["write"], results["memory"]
     verdict = lambda ok: "pass" if ok else "FAIL"
-    rows = [
-        ("figure", "korvid", "baseline", "ratio", "target", ""),
-        ("scan speed", rate(s["korvid_bytes_per_second"]), "cat " + rate(s["baseline_bytes_per_second"]),
-         f"{s['ratio']:.2f}", f">= {SCAN_TARGET:.2f}", verdict(s["pass"])),
-        ("deep scan speed", rate(s["deep_bytes_per_second"]), "cat " + rate(s["baseline_bytes_per_second"]),
-         f"{s['deep_ratio']:.2f}", f">= {DEEP_SCAN_TARGET:.2f}", verdict(s["deep_pass"])),
-        ("write speed", rate(w["korvid_bytes_per_second"]), "cp " + rate(w["baseline_bytes_per_second"]),
-         f"{w['ratio']:.2f}", f">= {WRITE_TARGET:.2f}", verdict(w["pass"])),
-        ("peak memory", f"{m['peak_rss_bytes'] / MIB:.0f} MiB", f"tiny {m['baseline_peak_rss_bytes'] / MIB:.0f} MiB",
-         f"{m['bytes_per_record_above_baseline']:.1f} B/rec", f"<= {m['limit_bytes'] / MIB:.0f} MiB",
-         verdict(m["pass"])),
-    ]
+    rows = [("figure", "korvid", "baseline", "ratio", "target", "")]
+    s, w, m = results.get("scan"), results.get("write"), results.get("memory")
+    fr, st = results.get("fragmented"), results.get("reassembly_stage")
+    if s:
+        rows.append(("scan speed", rate(s["korvid_bytes_per_second"]), "cat " + rate(s["baseline_bytes_per_second"]),
+                     f"{s['ratio']:.2f}", f">= {SCAN_TARGET:.2f}", verdict(s["pass"])))
+        rows.append(("deep scan speed", rate(s["deep_bytes_per_second"]),
+                     "cat " + rate(s["baseline_bytes_per_second"]), f"{s['deep_ratio']:.2f}",
+                     f">= {DEEP_SCAN_TARGET:.2f}", verdict(s["deep_pass"])))
+    if w:
+        rows.append(("write speed", rate(w["korvid_bytes_per_second"]), "cp " + rate(w["baseline_bytes_per_second"]),
+                     f"{w['ratio']:.2f}", f">= {WRITE_TARGET:.2f}", verdict(w["pass"])))
+    if m:
+        rows.append(("peak memory", f"{m['peak_rss_bytes'] / MIB:.0f} MiB",
+                     f"tiny {m['baseline_peak_rss_bytes'] / MIB:.0f} MiB",
+                     f"{m['bytes_per_record_above_baseline']:.1f} B/rec", f"<= {m['limit_bytes'] / MIB:.0f} MiB",
+                     verdict(m["pass"])))
+    if fr:
+        rows.append(("deep + reassembly", rate(fr["korvid_bytes_per_second"]),
+                     "cat " + rate(fr["baseline_bytes_per_second"]), f"{fr['ratio']:.2f}", f">= {FRAG_TARGET:.2f}",
+                     verdict(fr["pass"])))
+        rows.append(("  its scan alone", rate(fr["scan_ratio"] * fr["baseline_bytes_per_second"]),
+                     "cat " + rate(fr["baseline_bytes_per_second"]), f"{fr['scan_ratio']:.2f}", "", ""))
+    if st:
+        for size in st["sizes"]:
+            g = size["grid_given"]
+            rows.append((f"stage, {g['pieces']} pieces", f"{size['seconds']:.3f} s",
+                         f"{1e6 * size['seconds_per_piece']:.2f} us/piece",
+                         f"x{size['growth_vs_previous']:.2f} nlgn" if size["growth_vs_previous"] else "-",
+                         "~x1 nlgn", ""))
+        big = st["sizes"][-1]
+        c = big["grid_given_counted"]
+        rows.append((f"stage memory, {c['pieces']}", f"{big['stage_bytes_per_piece']:.0f} B/piece",
+                     f"{big['bytes_per_record']:.0f} B/record", "", "<= 64 B/piece", verdict(st["budget_holds"])))
+        rows.append((f"stage joins, {c['pieces']}", f"{c['joins_right']} right, {c['joins_wrong']} wrong",
+                     f"{big['true_joins']} true", "", "0 wrong", verdict(c["joins_wrong"] == 0)))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     log("\n== Results ==")
     for r in rows:
         log("  " + "  ".join(c.ljust(widths[i]) for i, c in enumerate(r)).rstrip())
-    log("""
-  scan speed:  bytes scanned / scan seconds (korvid's own JSON) on a 2 GiB image of random
+    notes = []
+    if s:
+        notes.append("""  scan speed:  bytes scanned / scan seconds (korvid's own JSON) on a 2 GiB image of random
                filler with sparse chains, against cat of the same image to /dev/null; both read
                from the page cache. Best of 9 each, alternated: korvid reads on one thread and
                searches on another, so its runs drop far when the machine has less than two
                free cores, and the median shows how often that happened.
   deep scan:   the same with --deep, which looks for every chunk id a movi list can hold
-               (sound, indexes, padding, lists) instead of two video ids.
-  write speed: bytes written / write seconds (korvid's JSON) for one 1 GiB chain, against cp of
+               (sound, indexes, padding, lists) instead of two video ids.""")
+    if w:
+        notes.append("""  write speed: bytes written / write seconds (korvid's JSON) for one 1 GiB chain, against cp of
                a page-cached file of as many bytes into the same folder; outputs removed and
-               synced between runs, no fsync in either. Best of 3 each, alternated.
-  peak memory: korvid-cli's peak RSS on a 2 GiB image of records that chain with nothing, against
+               synced between runs, no fsync in either. Best of 3 each, alternated.""")
+    if m:
+        notes.append("""  peak memory: korvid-cli's peak RSS on a 2 GiB image of records that chain with nothing, against
                16 bytes per record + 64 MiB. B/rec is the RSS above a run on a 1 MiB image,
                divided by the records found (16 means nothing but the records grows).""")
+    if fr:
+        notes.append("""  deep + reassembly: image bytes / korvid-cli's elapsed seconds (its JSON) for a whole default
+               recover run (deep scan, reassembly, repaired files written) on a 2 GiB image of
+               recordings laid three at a time in runs of 4 KiB clusters, against cat of the same
+               page-cached image. "its scan alone" is bytes / scan seconds of the same run.""")
+    if st:
+        notes.append("""  stage:       CollectPieces + ReassemblePieces on synthetic record lists, grid given, no
+               content check (see bench/reassembly_bench.cpp). The ratio is seconds / (n log2 n)
+               against the size before: x1 is n log n growth, x10 per tenfold size is n^2.""")
+    log("\n" + "\n".join(notes))
+
+
+PHASES = ("scan", "write", "memory", "fragmented", "reassembly_stage")
 
 
 def main():
     global PEAK_RSS
     cli, work, PEAK_RSS = sys.argv[1], sys.argv[2], sys.argv[3]
+    stage_bench = sys.argv[4] if len(sys.argv) > 4 else None
+    wanted = os.environ.get("KORVID_BENCH_PHASES", ",".join(PHASES)).split(",")
+    unknown = [p for p in wanted if p not in PHASES]
+    if unknown:
+        raise SystemExit(f"bench: unknown phase(s) {', '.join(unknown)}; phases: {', '.join(PHASES)}")
     sample = os.path.join(work, "korvid-bench-sample.avi")
     output = os.path.join(work, "out")
     write_sample(sample)
     started = time.perf_counter()
-    results = {"korvid_cli": cli, "workdir": work, "cpus": os.cpu_count(),
+    results = {"korvid_cli": cli, "workdir": work, "cpus": os.cpu_count(), "phases": wanted,
                "load_average_before": os.getloadavg()[0]}
     if results["load_average_before"] > 0.5:
         log(f"  note: load average {results['load_average_before']:.2f} before the bench; other work on "
             "the machine lowers korvid's figures more than cat's and cp's (korvid reads and scans on "
             "two threads)")
-    results["scan"] = scan_phase(cli, work, sample, output)
-    results["write"] = write_phase(cli, work, sample, output)
-    results["memory"] = memory_phase(cli, work, sample, output)
+    if "scan" in wanted:
+        results["scan"] = scan_phase(cli, work, sample, output)
+    if "write" in wanted:
+        results["write"] = write_phase(cli, work, sample, output)
+    if "memory" in wanted:
+        results["memory"] = memory_phase(cli, work, sample, output)
+    if "fragmented" in wanted:
+        results["fragmented"] = fragmented_phase(cli, work, output)
+    if "reassembly_stage" in wanted:
+        if stage_bench is None:
+            raise SystemExit("bench: the reassembly stage needs korvid-reassembly-bench (4th argument)")
+        results["reassembly_stage"] = reassembly_stage_phase(stage_bench, work)
     results["bench_seconds"] = time.perf_counter() - started
     results["load_average_after"] = os.getloadavg()[0]
     for leftover in (sample, os.path.join(work, "korvid.rss"), os.path.join(work, "korvid.stderr")):
-        os.remove(leftover)
+        if os.path.exists(leftover):
+            os.remove(leftover)
     table(results)
     with open(os.path.join(work, "results.json"), "w") as f:
         json.dump(results, f, indent=2)
