@@ -278,10 +278,16 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
 
   const bool hasVideo = std::any_of(sample.Streams.begin(), sample.Streams.end(),
                                     [](const AviStream& stream) { return stream.Type == FourCC("vids"); });
-  ChainFinder finder(fragments, true, observer);
+  // The pieces' chains are walked again in the order of the recordings; progress counts the
+  // recordings, not the records those walks visit out of order.
+  RunObserver quiet;
+  ChainFinder finder(fragments, true, quiet);
   std::vector<Fragment> members;
   std::vector<SplitChunk> splits;
-  for (const ReassembledRecording& recording : recordings) {
+  for (size_t r = 0; r < recordings.size(); ++r) {
+    const ReassembledRecording& recording = recordings[r];
+    observer.Yield();
+    observer.WriteProgress(r, recordings.size());
     members.clear();
     splits.clear();
     for (size_t i = 0; i < recording.Pieces.size(); ++i) {
