@@ -202,14 +202,21 @@ class ChainWriter {
   std::span<const SplitChunk> splits_;
 };
 
+// The size word of the chunk whose bytes `extents` hold, header first.
+std::optional<uint32_t> DeclaredSize(ChainWriter& writer, std::span<const ByteRange> extents) {
+  std::vector<uint8_t> header;
+  writer.ReadStretches(extents, 0, 8, header);
+  if (header.size() < 8) return std::nullopt;
+  return header[4] | header[5] << 8 | header[6] << 16 | uint32_t{header[7]} << 24;
+}
+
 // What the content of a joined chunk says of a join, read through the writer: the codec's
 // markers at its ends first, then the picture decoded whole.
 JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHeader& sample, uint32_t id,
                       std::span<const ByteRange> extents) {
-  std::vector<uint8_t> header;
-  writer.ReadStretches(extents, 0, 8, header);
-  if (header.size() < 8) return JoinVerdict::Fails;
-  const uint32_t size = header[4] | header[5] << 8 | header[6] << 16 | uint32_t{header[7]} << 24;
+  const std::optional<uint32_t> declared = DeclaredSize(writer, extents);
+  if (!declared) return JoinVerdict::Fails;
+  const uint32_t size = *declared;
   const size_t probe = std::min<size_t>(size, JoinCheckBytes);
   std::vector<uint8_t> head, tail;
   writer.ReadStretches(extents, 8, probe, head);
@@ -246,12 +253,10 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   evidence.Interleave = &interleave;
   PictureCheck pictures(sample);
   evidence.Cost = [&](uint32_t id, std::span<const ByteRange> extents) {
+    const std::optional<uint32_t> size = DeclaredSize(writer, extents);
+    if (!size) return 0.0;
     std::vector<uint8_t> data;
-    std::vector<uint8_t> header;
-    writer.ReadStretches(extents, 0, 8, header);
-    if (header.size() < 8) return 0.0;
-    const uint32_t size = header[4] | header[5] << 8 | header[6] << 16 | uint32_t{header[7]} << 24;
-    writer.ReadStretches(extents, 8, size, data);
+    writer.ReadStretches(extents, 8, *size, data);
     // Seams where the parts meet, and at every sector boundary within a part: a part may hold
     // clusters of another file after its first, and its own start is no seam then.
     std::vector<size_t> seams;
