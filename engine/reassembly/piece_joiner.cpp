@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 #include <numeric>
 
 namespace korvid {
 namespace {
 
 constexpr uint32_t NoPiece = std::numeric_limits<uint32_t>::max();
+// Stretches without a chunk header looked at for the middle of one chunk: the first few after
+// its first piece, as file systems allocate forward.
+constexpr size_t NearestOrphans = 8;
 
 int64_t Modulo(int64_t value, int64_t size) {
   const int64_t r = value % size;
@@ -25,8 +29,8 @@ struct Join {
   int64_t TailFree = 0;       // free clusters right after From
   int64_t LeadFree = 0;       // free clusters right before To
   int64_t TailClusters = -1;  // of those, taken from after From; -1 until decided
-  // Whole free stretches between the two pieces, each named by the piece it follows.
-  std::vector<uint32_t> OrphanGaps;
+  // Whole free stretches between the two pieces that hold the middle of the chunk, in order.
+  std::vector<ByteRange> Orphans;
   bool Shared = false;  // From's free clusters are To's: the two pieces are neighbours
   std::vector<ByteRange> Extents;
 
@@ -163,27 +167,31 @@ class Joiner {
     std::sort(gaps_.begin(), gaps_.end());
   }
 
-  // Chooses the free stretches between the join's pieces, one to three in order of the first
-  // few after From, holding `least` to `most` clusters together, and the share of the rest, by
-  // what the content check and the seams say.
-  JoinVerdict BestOrphans(Join& join, int64_t least, int64_t most, int64_t clusterSize) const {
-    constexpr size_t Nearest = 8;
-    std::vector<std::pair<uint32_t, int64_t>> between;  // (gap, clusters)
+  // The whole gaps between pieces after From and before To, the first few, that could hold
+  // part of a chunk: those that nothing unusable parts.
+  std::vector<ByteRange> GapsBetween(const Join& join, int64_t clusterSize) const {
+    std::vector<ByteRange> between;
     constexpr uint32_t Looked = 64;  // pieces looked past for them: the search stays near From
-    for (uint32_t g = join.From + 1; g + 1 < join.To && g <= join.From + Looked && between.size() < Nearest; ++g) {
+    for (uint32_t g = join.From + 1; g + 1 < join.To && g <= join.From + Looked && between.size() < NearestOrphans; ++g) {
       const ByteRange range = GapRange(g);
-      if (range.Length >= clusterSize && Usable(range.Offset, range.Offset + range.Length)) {
-        between.emplace_back(g, range.Length / clusterSize);
-      }
+      if (range.Length >= clusterSize && Usable(range.Offset, range.Offset + range.Length)) between.push_back(range);
     }
-    std::vector<std::vector<uint32_t>> sets;
+    return between;
+  }
+
+  // Chooses among the stretches `between` (in order on the source) one to three that hold
+  // `least` to `most` clusters together, and the share of the rest, by what the content check
+  // and the seams say.
+  JoinVerdict BestOrphans(Join& join, std::span<const ByteRange> between, int64_t least, int64_t most,
+                          int64_t clusterSize) const {
+    std::vector<std::vector<ByteRange>> sets;
     const size_t n = between.size();
     auto consider = [&](std::initializer_list<size_t> picks) {
       int64_t total = 0;
-      std::vector<uint32_t> set;
+      std::vector<ByteRange> set;
       for (size_t i : picks) {
-        total += between[i].second;
-        set.push_back(between[i].first);
+        total += between[i].Length / clusterSize;
+        set.push_back(between[i]);
       }
       if (total >= least && total <= most) sets.push_back(std::move(set));
     };
@@ -200,11 +208,11 @@ class Joiner {
     double bestCost = 0;
     bool tied = false;
     Join chosen;
-    for (const std::vector<uint32_t>& set : sets) {
+    for (const std::vector<ByteRange>& set : sets) {
       Join trial = join;
-      trial.OrphanGaps = set;
+      trial.Orphans = set;
       trial.OrphanClusters = 0;
-      for (uint32_t g : set) trial.OrphanClusters += GapRange(g).Length / clusterSize;
+      for (const ByteRange& orphan : set) trial.OrphanClusters += orphan.Length / clusterSize;
       const int64_t own = join.Missing - trial.OrphanClusters;
       const JoinVerdict verdict =
           BestSplit(trial, std::max<int64_t>(0, own - join.LeadFree), std::min(own, join.TailFree));
@@ -225,6 +233,21 @@ class Joiner {
     return best;
   }
 
+  // Whether clusters that may not be used lie in the gap after piece `gap`, parting its front
+  // from its back.
+  bool Parted(uint32_t gap) const {
+    if (!evidence_.Usable || gap + 1 >= pieces_.size() || GridOf(gap) == nullptr) return false;
+    const ByteRange range = GapRange(gap);
+    return range.Length > 0 && !Usable(range.Offset, range.Offset + range.Length);
+  }
+
+  // The piece that the gap ending at boundary `end` follows.
+  uint32_t GapEndingAt(int64_t end) const {
+    auto at = std::lower_bound(pieces_.begin(), pieces_.end(), end,
+                               [](const Piece& piece, int64_t v) { return piece.Start < v; });
+    return static_cast<uint32_t>(at - pieces_.begin()) - 1;
+  }
+
   ByteRange GapRange(uint32_t gap) const {
     const ClusterGrid& grid = *GridOf(gap);
     const int64_t from = grid.Ceil(std::max(coreEndBefore_[gap + 1], grid.Start));
@@ -242,19 +265,53 @@ class Joiner {
            (orphan ? 1u : 0u);
   }
 
-  // The best way to continue piece `p`, if any.
-  std::optional<Join> BestJoin(uint32_t p) const {
+  // The clusters that no piece, no join made so far and no recording's header holds, for the
+  // joins made once the first ones are settled.
+  struct Unheld {
+    std::vector<ByteRange> Stretches;  // ascending, on cluster boundaries, usable
+    std::vector<bool> JoinedFrom, JoinedTo;
+
+    // The stretch that holds `position`, or null.
+    const ByteRange* At(int64_t position) const {
+      auto after = std::upper_bound(Stretches.begin(), Stretches.end(), position,
+                                    [](int64_t v, const ByteRange& r) { return v < r.Offset; });
+      if (after == Stretches.begin()) return nullptr;
+      const ByteRange& range = *(after - 1);
+      return position < range.Offset + range.Length ? &range : nullptr;
+    }
+
+    // The first few stretches from `from` to `to` of at most `most` bytes: where the middle of
+    // a chunk may lie.
+    std::vector<ByteRange> Between(int64_t from, int64_t to, int64_t most) const {
+      std::vector<ByteRange> between;
+      auto at = std::lower_bound(Stretches.begin(), Stretches.end(), from,
+                                 [](const ByteRange& r, int64_t v) { return r.Offset < v; });
+      for (; at != Stretches.end() && at->Offset + at->Length <= to && between.size() < NearestOrphans; ++at) {
+        if (at->Length <= most) between.push_back(*at);
+      }
+      return between;
+    }
+  };
+
+  // The best way to continue piece `p`, if any: among all pieces, or where `unheld` is given,
+  // among the pieces nothing continues yet, through clusters nothing holds yet. A lone chunk
+  // is continued only once it continues another piece: alone it may be a chance hit.
+  std::optional<Join> BestJoin(uint32_t p, const Unheld* unheld = nullptr) const {
     const Piece& piece = pieces_[p];
     const ClusterGrid* grid = GridOf(p);
-    if (grid == nullptr || piece.Lone() || piece.EndsRecording() || !grid->Holds(piece.End - 1)) return std::nullopt;
+    const bool lone = piece.Lone() && (unheld == nullptr || !unheld->JoinedTo[p]);
+    if (grid == nullptr || lone || piece.EndsRecording() || !grid->Holds(piece.End - 1)) return std::nullopt;
     const MoviChunkKind kind = KindOf(piece.LastId);
     if (kind == MoviChunkKind::List || kind == MoviChunkKind::Riff) return std::nullopt;
     const int64_t size = grid->ClusterSize;
     const int64_t cut = grid->Ceil(piece.HeadEnd());
     if (cut > piece.End || !Usable(piece.LastMember, cut)) return std::nullopt;
     const int64_t need = piece.End - cut;
-    const int64_t tail = FreeClustersAfter(p, *grid, cut);
-    const uint32_t nextPiece = NextAfter(p);
+    const ByteRange* tailStretch = unheld != nullptr ? unheld->At(cut) : nullptr;
+    const int64_t tail = unheld == nullptr ? FreeClustersAfter(p, *grid, cut)
+                         : tailStretch == nullptr ? 0
+                                                  : (tailStretch->Offset + tailStretch->Length - cut) / size;
+    const uint32_t nextPiece = unheld == nullptr ? NextAfter(p) : NoPiece;
 
     std::optional<Join> best;
     const std::pair<int64_t, int64_t> key{grid->Start, Modulo(piece.End - grid->Origin, size)};
@@ -268,7 +325,7 @@ class Joiner {
     for (auto at = from; at != to; ++at) {
       const uint32_t q = *at;
       const Piece& to = pieces_[q];
-      if (q == p || to.StartsRecording()) continue;
+      if (q == p || to.StartsRecording() || (unheld != nullptr && unheld->JoinedTo[q])) continue;
       const int64_t boundary = grid->Floor(to.Start);
       const int64_t lead = to.Start - boundary;
       // Another piece in the continuation's first cluster: that cluster is not one of the chunk's.
@@ -283,23 +340,29 @@ class Joiner {
       // Neighbours with nothing unusable between them share the free clusters there: the chunk
       // takes some from their front (its first piece goes on) and the rest from their back (its
       // second piece starts early).
-      if (nextPiece == q && cut + tail * size == boundary) {
+      if ((unheld != nullptr || nextPiece == q) && cut + tail * size == boundary) {
         if (missing > tail) continue;
         join.Shared = true;
         join.LeadFree = tail;
         verdict = BestSplit(join, 0, missing);
       } else {
-        join.LeadFree = FreeClustersBefore(q, *grid, boundary);
+        const ByteRange* leadStretch = unheld != nullptr ? unheld->At(boundary - 1) : nullptr;
+        join.LeadFree = unheld == nullptr ? FreeClustersBefore(q, *grid, boundary)
+                        : leadStretch == nullptr ? 0
+                                                 : (boundary - leadStretch->Offset) / size;
         if (missing <= tail + join.LeadFree) {
           verdict = BestSplit(join, std::max<int64_t>(0, missing - join.LeadFree), std::min(missing, tail));
         } else if (to.Start > piece.Start) {
           // The rest lies in stretches of clusters between the two pieces that hold no chunk
           // header, of a length that leaves the free clusters next to the pieces enough.
-          verdict = BestOrphans(join, missing - tail - join.LeadFree, missing, grid->ClusterSize);
+          const std::vector<ByteRange> between =
+              unheld == nullptr ? GapsBetween(join, size)
+                                : unheld->Between(cut + tail * size, boundary - join.LeadFree * size, missing * size);
+          verdict = BestOrphans(join, between, missing - tail - join.LeadFree, missing, size);
         }
       }
       if (verdict == JoinVerdict::Fails) continue;
-      join.Rank = Rank(verdict, p, q, !join.OrphanGaps.empty());
+      join.Rank = Rank(verdict, p, q, !join.Orphans.empty());
       join.Distance = to.Start > piece.Start ? to.Start - piece.Start : piece.Start - to.Start;
       if (!best || join.Before(*best)) best = std::move(join);
     }
@@ -319,7 +382,7 @@ class Joiner {
     const int64_t boundary = grid.Floor(to.Start);
     join.Extents.clear();
     join.Extents.push_back({piece.LastMember, cut + t * size - piece.LastMember});
-    for (uint32_t gap : join.OrphanGaps) join.Extents.push_back(GapRange(gap));
+    join.Extents.insert(join.Extents.end(), join.Orphans.begin(), join.Orphans.end());
     join.Extents.push_back({boundary - l * size, to.Start - (boundary - l * size)});
   }
 
@@ -375,17 +438,18 @@ class Joiner {
       into[joins[j].To] = j;
     }
     std::vector<bool> dropped(joins.size(), false);
-    // What the back of the gap after piece g is taken for: the lead of a join or a header.
-    // (Not counting join `self`: where unusable clusters part a gap, one join's first piece may
-    // take from its front and its second piece from its back.)
+    // What the back of the gap after piece g is taken for: the lead of a join or a header. The
+    // front and the back of a gap compete only where nothing unusable parts them: then a join
+    // whose two pieces border the gap (`self`) takes from its front and from its back at once.
     auto backTaken = [&](uint32_t g, uint32_t self = NoPiece) -> int64_t {
-      if (g + 1 >= pieces_.size()) return 0;
+      if (g + 1 >= pieces_.size() || Parted(g)) return 0;
       const uint32_t j = into[g + 1];
       if (j == self) return 0;
       if (j == NoPiece) return HeaderClusters(g + 1);
       return joins[j].TailClusters < 0 || dropped[j] ? 0 : joins[j].LeadClusters();
     };
     auto frontTaken = [&](uint32_t g, uint32_t self = NoPiece) -> int64_t {
+      if (Parted(g)) return 0;
       const uint32_t j = from[g];
       if (j == self) return 0;
       return j == NoPiece || dropped[j] || joins[j].TailClusters < 0 ? 0 : joins[j].TailClusters;
@@ -435,7 +499,8 @@ class Joiner {
       if (!join.Shared && join.TailClusters > 0 && join.TailClusters + backTaken(join.From, j) > join.TailFree) {
         dropped[j] = true;
       }
-      for (uint32_t gap : join.OrphanGaps) {
+      for (const ByteRange& orphan : join.Orphans) {
+        const uint32_t gap = GapEndingAt(orphan.Offset + orphan.Length);
         if (orphanUsed[gap] || frontTaken(gap) > 0 || backTaken(gap) > 0) dropped[j] = true;
         orphanUsed[gap] = true;
       }
@@ -465,7 +530,114 @@ class Joiner {
       kept.push_back(std::move(join));
     }
     SplitGaps(kept);
+    AddUnheldJoins(kept);
     return kept;
+  }
+
+  // The clusters beyond its pieces' own that a join takes: after its first piece, between the
+  // pieces and before its second piece.
+  std::vector<ByteRange> TakenBy(const Join& join) const {
+    const ClusterGrid& grid = *GridOf(join.From);
+    const int64_t cut = grid.Ceil(pieces_[join.From].HeadEnd());
+    const int64_t boundary = grid.Floor(pieces_[join.To].Start);
+    std::vector<ByteRange> taken = join.Orphans;
+    taken.push_back({cut, join.TailClusters * grid.ClusterSize});
+    taken.push_back({boundary - join.LeadClusters() * grid.ClusterSize, join.LeadClusters() * grid.ClusterSize});
+    return taken;
+  }
+
+  // What `joins` leave unheld: the usable clusters of the grids that no piece's own clusters,
+  // no join and no header before a recording's first piece take.
+  Unheld Unclaimed(const std::vector<Join>& joins) const {
+    Unheld unheld;
+    unheld.JoinedFrom.assign(pieces_.size(), false);
+    unheld.JoinedTo.assign(pieces_.size(), false);
+    std::vector<ByteRange> held;
+    for (const Join& join : joins) {
+      unheld.JoinedFrom[join.From] = true;
+      unheld.JoinedTo[join.To] = true;
+      const std::vector<ByteRange> taken = TakenBy(join);
+      held.insert(held.end(), taken.begin(), taken.end());
+    }
+    for (uint32_t p = 0; p < pieces_.size(); ++p) {
+      const ClusterGrid* grid = GridOf(p);
+      if (grid == nullptr) continue;
+      const Piece& piece = pieces_[p];
+      const int64_t from = grid->Floor(piece.Start) - HeaderClusters(p) * grid->ClusterSize;
+      // A list or an index that ends a piece is the recording's own as far as it declares.
+      const MoviChunkKind kind = KindOf(piece.LastId);
+      const bool whole = piece.EndsRecording() || kind == MoviChunkKind::List || kind == MoviChunkKind::Riff;
+      const int64_t to = grid->Ceil(std::min(grid->End, whole ? piece.End : piece.HeadEnd()));
+      held.push_back({from, to - from});
+    }
+    std::sort(held.begin(), held.end(), [](const ByteRange& a, const ByteRange& b) { return a.Offset < b.Offset; });
+    for (const ClusterGrid& grid : evidence_.Geometry->Grids) {
+      int64_t at = grid.Ceil(grid.Start);
+      auto next = std::lower_bound(held.begin(), held.end(), at,
+                                   [](const ByteRange& r, int64_t v) { return r.Offset + r.Length <= v; });
+      auto addFree = [&](int64_t from, int64_t to) {
+        to = grid.Floor(std::min(to, grid.End));
+        if (to <= from) return;
+        if (!evidence_.Usable) {
+          unheld.Stretches.push_back({from, to - from});
+          return;
+        }
+        for (const ByteRange& usable : *evidence_.Usable) {
+          const int64_t a = grid.Ceil(std::max(from, usable.Offset));
+          const int64_t b = grid.Floor(std::min(to, usable.Offset + usable.Length));
+          if (b > a) unheld.Stretches.push_back({a, b - a});
+        }
+      };
+      for (; next != held.end() && next->Offset < grid.End; ++next) {
+        if (next->Length <= 0) continue;
+        addFree(at, next->Offset);
+        at = std::max(at, next->Offset + next->Length);
+      }
+      addFree(at, grid.End);
+    }
+    return unheld;
+  }
+
+  // Once the first joins are settled, the pieces still broken off are continued through the
+  // clusters that are left: a frame spread over runs that lie among other recordings' pieces,
+  // whose middle runs only show once those pieces' own clusters are known, and a lone chunk that
+  // another piece turned out to continue. Each round takes the best joins whose clusters are
+  // still free, and the next round looks again with what they took.
+  void AddUnheldJoins(std::vector<Join>& joins) const {
+    if (evidence_.Geometry == nullptr) return;
+    constexpr int Rounds = 4;
+    for (int round = 0; round < Rounds; ++round) {
+      Unheld unheld = Unclaimed(joins);
+      std::vector<Join> found;
+      for (uint32_t p = 0; p < pieces_.size(); ++p) {
+        if (unheld.JoinedFrom[p]) continue;
+        if (std::optional<Join> join = BestJoin(p, &unheld)) {
+          join->TailClusters = join->Preferred;
+          found.push_back(std::move(*join));
+        }
+      }
+      std::sort(found.begin(), found.end(), [](const Join& a, const Join& b) { return a.Before(b); });
+      std::map<int64_t, int64_t> taken;  // by this round's joins: start -> end
+      auto overlaps = [&](const ByteRange& r) {
+        if (r.Length <= 0) return false;
+        auto after = taken.upper_bound(r.Offset);
+        if (after != taken.end() && after->first < r.Offset + r.Length) return true;
+        return after != taken.begin() && std::prev(after)->second > r.Offset;
+      };
+      size_t added = 0;
+      for (Join& join : found) {
+        if (unheld.JoinedTo[join.To]) continue;
+        const std::vector<ByteRange> clusters = TakenBy(join);
+        if (std::any_of(clusters.begin(), clusters.end(), overlaps)) continue;
+        for (const ByteRange& r : clusters) {
+          if (r.Length > 0) taken[r.Offset] = r.Offset + r.Length;
+        }
+        unheld.JoinedTo[join.To] = true;
+        joins.push_back(std::move(join));
+        ++added;
+      }
+      if (added == 0) break;
+    }
   }
 
   // Opens every ring of joins before the piece of the ring that lies first on the source.
