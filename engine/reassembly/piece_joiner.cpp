@@ -37,6 +37,8 @@ struct Join {
   int64_t LeadClusters() const { return Missing - TailClusters - OrphanClusters; }
   int64_t OrphanClusters = 0;
   int64_t Preferred = 0;  // the share after From that the content check liked best
+  // No other layout of the chunk fits as well: the evidence decides where its clusters lie.
+  bool Sure = false;
 
   bool Before(const Join& other) const {
     return Rank != other.Rank ? Rank < other.Rank : Distance < other.Distance;
@@ -383,7 +385,13 @@ class Joiner {
     join.Extents.clear();
     join.Extents.push_back({piece.LastMember, cut + t * size - piece.LastMember});
     join.Extents.insert(join.Extents.end(), join.Orphans.begin(), join.Orphans.end());
-    join.Extents.push_back({boundary - l * size, to.Start - (boundary - l * size)});
+    const ByteRange lead{boundary - l * size, to.Start - (boundary - l * size)};
+    // Shares of a stretch that the two pieces border alone lay the chunk out the same.
+    if (join.Extents.back().Offset + join.Extents.back().Length == lead.Offset) {
+      join.Extents.back().Length += lead.Length;
+    } else {
+      join.Extents.push_back(lead);
+    }
   }
 
   // Lays the join out with each share of its clusters after From in [lo, hi], the largest first
@@ -395,6 +403,8 @@ class Joiner {
     JoinVerdict best = JoinVerdict::Fails;
     int64_t kept = hi;
     double keptCost = 0;
+    bool tied = false;
+    std::vector<ByteRange> keptExtents;
     for (int64_t t = hi; t >= lo && hi - t < MostTries; --t) {
       Lay(join, t);
       const JoinVerdict verdict = evidence_.Check ? evidence_.Check(pieces_[join.From].LastId, join.Extents)
@@ -408,8 +418,13 @@ class Joiner {
         kept = t;
         keptCost = cost;
         best = verdict;
+        tied = false;
+        keptExtents = join.Extents;
+      } else if (verdict == best && cost == keptCost && join.Extents != keptExtents) {
+        tied = true;
       }
     }
+    join.Sure = best != JoinVerdict::Fails && !tied && (best == JoinVerdict::Fits || hi - lo < MostTries);
     join.Preferred = kept;
     Lay(join, kept);
     return best;
@@ -470,9 +485,10 @@ class Joiner {
         if (lo > hi) {
           dropped[j] = true;
         } else if (lo == hi || force) {
-          // The content check decides where it can; else the share it liked when the join was found.
+          // The content check and the seams decide where they can; where they cannot, the join
+          // waits for the clusters that the others leave it.
           const JoinVerdict verdict = BestSplit(join, lo, hi);
-          if (verdict == JoinVerdict::Fails) {
+          if (verdict == JoinVerdict::Fails || !join.Sure) {
             dropped[j] = true;
           } else {
             join.TailClusters = join.Preferred;
@@ -600,12 +616,16 @@ class Joiner {
 
   // Once the first joins are settled, the pieces still broken off are continued through the
   // clusters that are left: a frame spread over runs that lie among other recordings' pieces,
-  // whose middle runs only show once those pieces' own clusters are known, and a lone chunk that
-  // another piece turned out to continue. Each round takes the best joins whose clusters are
-  // still free, and the next round looks again with what they took.
+  // whose middle runs only show once those pieces' own clusters are known, a lone chunk that
+  // another piece turned out to continue, and a join whose clusters no evidence placed. Each
+  // round takes the best joins whose clusters are still free, and the next round looks again
+  // with what they took. Joins whose layout the evidence decides come first; the others only
+  // once no such join is left, each taking the layout with the most clusters after its first
+  // piece, as file systems allocate forward.
   void AddUnheldJoins(std::vector<Join>& joins) const {
     if (evidence_.Geometry == nullptr) return;
-    constexpr int Rounds = 4;
+    constexpr int Rounds = 8;
+    bool sureOnly = true;
     for (int round = 0; round < Rounds; ++round) {
       Unheld unheld = Unclaimed(joins);
       std::vector<Join> found;
@@ -626,7 +646,7 @@ class Joiner {
       };
       size_t added = 0;
       for (Join& join : found) {
-        if (unheld.JoinedTo[join.To]) continue;
+        if (unheld.JoinedTo[join.To] || (sureOnly && !join.Sure)) continue;
         const std::vector<ByteRange> clusters = TakenBy(join);
         if (std::any_of(clusters.begin(), clusters.end(), overlaps)) continue;
         for (const ByteRange& r : clusters) {
@@ -636,7 +656,10 @@ class Joiner {
         joins.push_back(std::move(join));
         ++added;
       }
-      if (added == 0) break;
+      if (added == 0) {
+        if (!sureOnly) break;
+        sureOnly = false;
+      }
     }
   }
 
