@@ -234,6 +234,24 @@ JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHead
   return decoded == JoinVerdict::Unknown ? markers : decoded;
 }
 
+// Shows `pictures` the first keyframes that the pieces hold, for the stream headers that judging
+// predicted pictures needs: recorders repeat them before every keyframe.
+void LearnStreamHeaders(ChainWriter& writer, ChainFinder& finder, std::span<const Piece> pieces, PictureCheck& pictures) {
+  constexpr size_t MostChunks = 4096;  // a keyframe shows within a few groups of pictures
+  size_t looked = 0;
+  std::vector<uint8_t> probe;
+  for (const Piece& piece : pieces) {
+    if (piece.Lone()) continue;
+    for (const Fragment& f : finder.DeepChainFrom(piece.FirstRecord).first(piece.Members)) {
+      if (++looked > MostChunks) return;
+      if (f.Length <= 8 || !pictures.Wants(f.Id)) continue;
+      const ByteRange whole{f.Position, f.Length};
+      writer.ReadStretches(std::span(&whole, 1), 8, std::min<size_t>(f.Length - 8u, KeyFrameProbeBytes), probe);
+      pictures.Learn(f.Id, probe);
+    }
+  }
+}
+
 // Writes the recordings that the deep chains of `fragments` make once their pieces are joined.
 void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const WriteOptions& options,
                       RunObserver& observer, WriteReport& report, int64_t sourceSize) {
@@ -252,6 +270,11 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   evidence.Geometry = &geometry;
   evidence.Interleave = &interleave;
   PictureCheck pictures(sample);
+  // The pieces' chains are walked again in the order of the recordings; progress counts the
+  // recordings, not the records those walks visit out of order.
+  RunObserver quiet;
+  ChainFinder finder(fragments, true, quiet);
+  LearnStreamHeaders(writer, finder, pieces, pictures);
   evidence.Cost = [&](uint32_t id, std::span<const ByteRange> extents) {
     const std::optional<uint32_t> size = DeclaredSize(writer, extents);
     if (!size) return 0.0;
@@ -283,10 +306,6 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
 
   const bool hasVideo = std::any_of(sample.Streams.begin(), sample.Streams.end(),
                                     [](const AviStream& stream) { return stream.Type == FourCC("vids"); });
-  // The pieces' chains are walked again in the order of the recordings; progress counts the
-  // recordings, not the records those walks visit out of order.
-  RunObserver quiet;
-  ChainFinder finder(fragments, true, quiet);
   std::vector<Fragment> members;
   std::vector<SplitChunk> splits;
   for (size_t r = 0; r < recordings.size(); ++r) {

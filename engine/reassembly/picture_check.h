@@ -9,10 +9,12 @@
 
 namespace korvid {
 
-// Decodes a picture that stands on its own (an MJPEG frame, an MPEG-4 I-VOP, an H.264 IDR or
-// H.265 IRAP picture) and says whether its bitstream decodes without error: a picture put
-// together from the wrong clusters does not. Pictures that need others to decode, sound and
-// codecs it cannot decode tell nothing. Built without a decoder, it tells nothing at all.
+// Decodes a picture and says whether its bitstream decodes without error: a picture put
+// together from the wrong clusters does not. It judges pictures that stand on their own (an
+// MJPEG frame, an MPEG-4 I-VOP, an H.264 IDR or H.265 IRAP picture), and MPEG-4 part 2
+// predicted pictures once it has learnt their stream's headers from a keyframe. Other
+// pictures, sound and codecs it cannot decode tell nothing. Built without a decoder, it tells
+// nothing at all.
 class PictureCheck {
  public:
   explicit PictureCheck(const AviHeader& sample);
@@ -20,11 +22,16 @@ class PictureCheck {
   PictureCheck(const PictureCheck&) = delete;
   PictureCheck& operator=(const PictureCheck&) = delete;
 
+  // Whether the chunks with id `id` are pictures whose stream headers it still needs.
+  bool Wants(uint32_t id) const;
+  // Keeps the stream headers that the keyframe `data` of the chunk with id `id` carries.
+  void Learn(uint32_t id, std::span<const uint8_t> data);
   // `data` is the chunk's data, without its 8-byte header.
   JoinVerdict Judge(uint32_t id, std::span<const uint8_t> data);
 
  private:
   struct Decoders;
+  const AviStream* VideoStream(uint32_t id) const;
   const AviHeader& sample_;
   std::unique_ptr<Decoders> decoders_;
 };

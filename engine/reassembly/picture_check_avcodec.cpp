@@ -8,6 +8,9 @@ extern "C" {
 }
 
 #include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -22,12 +25,29 @@ namespace {
 // and then messages go to libavcodec's own logger as usual.
 thread_local int* decodeErrors = nullptr;
 
+// Errors count, but not the one a picture decoded without its predecessors always draws; and
+// so does the note that the decoder concealed damage, which it gives below the error level.
 void CountErrors(void* context, int level, const char* format, va_list arguments) {
   if (decodeErrors == nullptr) {
     av_log_default_callback(context, level, format, arguments);
     return;
   }
-  if (level <= AV_LOG_ERROR) ++*decodeErrors;
+  if (level > AV_LOG_INFO) return;
+  char message[256];
+  vsnprintf(message, sizeof message, format, arguments);
+  const bool counts = level <= AV_LOG_ERROR ? std::strstr(message, "first frame is no keyframe") == nullptr
+                                            : std::strstr(message, "concealing") != nullptr;
+  if (counts) ++*decodeErrors;
+}
+
+// The MPEG-4 part 2 headers before a keyframe's picture (visual object sequence, object and
+// object layer), which the stream's other pictures need to be read; empty when there are none.
+std::span<const uint8_t> Mpeg4Headers(std::span<const uint8_t> data) {
+  if (data.size() < 4 || data[0] != 0 || data[1] != 0 || data[2] != 1) return {};
+  for (size_t at = 0; at + 4 <= data.size(); ++at) {
+    if (data[at] == 0 && data[at + 1] == 0 && data[at + 2] == 1 && data[at + 3] == 0xB6) return data.first(at);
+  }
+  return {};
 }
 
 AVCodecID DecoderFor(const AviStream& stream) {
@@ -55,6 +75,7 @@ struct FrameCloser {
 
 struct PictureCheck::Decoders {
   std::vector<uint8_t> buffer;  // the picture with the zero padding libavcodec reads past its end
+  std::map<int, std::vector<uint8_t>> headers;  // per stream, as Learn found them
 };
 
 PictureCheck::PictureCheck(const AviHeader& sample) : sample_(sample), decoders_(std::make_unique<Decoders>()) {
@@ -64,15 +85,40 @@ PictureCheck::PictureCheck(const AviHeader& sample) : sample_(sample), decoders_
 
 PictureCheck::~PictureCheck() = default;
 
-JoinVerdict PictureCheck::Judge(uint32_t id, std::span<const uint8_t> data) {
+const AviStream* PictureCheck::VideoStream(uint32_t id) const {
   const int stream = StreamOf(id);
   if (KindOf(id) != MoviChunkKind::Data || stream < 0 || static_cast<size_t>(stream) >= sample_.Streams.size()) {
-    return JoinVerdict::Unknown;
+    return nullptr;
   }
   const AviStream& s = sample_.Streams[static_cast<size_t>(stream)];
-  const AVCodecID codecId = s.Type == FourCC("vids") ? DecoderFor(s) : AV_CODEC_ID_NONE;
-  // Only a picture that needs no other decodes the same alone as in its recording.
-  if (codecId == AV_CODEC_ID_NONE || data.empty() || !IsKeyFrame(s, data)) return JoinVerdict::Unknown;
+  return s.Type == FourCC("vids") ? &s : nullptr;
+}
+
+bool PictureCheck::Wants(uint32_t id) const {
+  const AviStream* s = VideoStream(id);
+  return s != nullptr && CodecOfStream(*s) == VideoCodec::Mpeg4Part2 && decoders_->headers.count(StreamOf(id)) == 0;
+}
+
+void PictureCheck::Learn(uint32_t id, std::span<const uint8_t> data) {
+  if (!Wants(id) || !IsKeyFrame(*VideoStream(id), data)) return;
+  const std::span<const uint8_t> headers = Mpeg4Headers(data);
+  if (!headers.empty()) decoders_->headers[StreamOf(id)].assign(headers.begin(), headers.end());
+}
+
+JoinVerdict PictureCheck::Judge(uint32_t id, std::span<const uint8_t> data) {
+  const AviStream* s = VideoStream(id);
+  const AVCodecID codecId = s != nullptr ? DecoderFor(*s) : AV_CODEC_ID_NONE;
+  if (codecId == AV_CODEC_ID_NONE || data.empty()) return JoinVerdict::Unknown;
+  // A keyframe decodes alone as in its recording. So does the syntax of an MPEG-4 part 2
+  // predicted picture, once the stream's headers are known: its prediction reads a picture
+  // that is missing, but how its bits parse does not depend on that picture.
+  const bool key = IsKeyFrame(*s, data);
+  std::span<const uint8_t> headers;
+  if (!key) {
+    const auto learned = decoders_->headers.find(StreamOf(id));
+    if (codecId != AV_CODEC_ID_MPEG4 || learned == decoders_->headers.end()) return JoinVerdict::Unknown;
+    headers = learned->second;
+  }
   const AVCodec* codec = avcodec_find_decoder(codecId);
   if (codec == nullptr) return JoinVerdict::Unknown;
 
@@ -81,6 +127,12 @@ JoinVerdict PictureCheck::Judge(uint32_t id, std::span<const uint8_t> data) {
   std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
   if (!context || !packet || !frame) return JoinVerdict::Unknown;
   context->thread_count = 1;
+  if (!headers.empty()) {
+    context->extradata = static_cast<uint8_t*>(av_mallocz(headers.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (context->extradata == nullptr) return JoinVerdict::Unknown;
+    std::memcpy(context->extradata, headers.data(), headers.size());
+    context->extradata_size = static_cast<int>(headers.size());
+  }
   context->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
   int errors = 0;
   decodeErrors = &errors;
@@ -91,7 +143,7 @@ JoinVerdict PictureCheck::Judge(uint32_t id, std::span<const uint8_t> data) {
     buffer.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
     packet->data = buffer.data();
     packet->size = static_cast<int>(data.size());
-    packet->flags = AV_PKT_FLAG_KEY;
+    packet->flags = key ? AV_PKT_FLAG_KEY : 0;
     bool decoded = false;
     int status = avcodec_send_packet(context.get(), packet.get());
     if (status >= 0) status = avcodec_send_packet(context.get(), nullptr);

@@ -9,6 +9,9 @@ struct PictureCheck::Decoders {};
 PictureCheck::PictureCheck(const AviHeader& sample) : sample_(sample) {}
 PictureCheck::~PictureCheck() = default;
 
+bool PictureCheck::Wants(uint32_t /*id*/) const { return false; }
+void PictureCheck::Learn(uint32_t /*id*/, std::span<const uint8_t> /*data*/) {}
+const AviStream* PictureCheck::VideoStream(uint32_t /*id*/) const { return nullptr; }
 JoinVerdict PictureCheck::Judge(uint32_t /*id*/, std::span<const uint8_t> /*data*/) { return JoinVerdict::Unknown; }
 
 }  // namespace korvid
