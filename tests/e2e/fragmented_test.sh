@@ -4,7 +4,7 @@
 # appends of 16-256 KiB, then deleted or the card quick-formatted. Each recording lies in many
 # pieces; a recovery must bring back each recording's video frames and sound chunks with their
 # own recording, in few files that decode without an error, and no file may mix two recordings
-# (the levels are THRESHOLDS in fragmented_tool.py; the level aimed at, TARGETS, is reported).
+# (the levels are LEVELS in fragmented_tool.py).
 # On the free-space card a fourth, live recording is written beside the three on a channel of
 # its own and kept when they are deleted: a recovery of the free space must bring the deleted
 # ones back joined without a byte of the live one's clusters or a chunk of it.
@@ -44,10 +44,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   exit
 fi
 
-# Deep chunk following is asked for until it is what korvid-cli does by default.
-deep=()
-"$cli" recover --help | grep -q -- --plain || deep=(--deep)
-
 ran=
 for spec in "${cards[@]}"; do
   read -r name set fs wipe mode seed recordings <<<"$spec"
@@ -76,8 +72,8 @@ for spec in "${cards[@]}"; do
   [ "$mode" = whole-disk ] || quiet=()
   status=0 started=$SECONDS
   "$cli" recover --mode "$mode" --source "$dir/card.img" --sample "$sample" --output "$dir/out" --json \
-    "${quiet[@]}" "${deep[@]}" > "$dir/report.json" 2> "$dir/recover.err" || status=$?
-  echo "     korvid-cli recover --mode $mode ${deep[*]} took $((SECONDS - started)) s"
+    "${quiet[@]}" > "$dir/report.json" 2> "$dir/recover.err" || status=$?
+  echo "     korvid-cli recover --mode $mode took $((SECONDS - started)) s"
   check "$name: korvid-cli exits with 0" test "$status" -eq 0
   [ "$status" -eq 0 ] || head -20 "$dir/recover.err"
   if [ "$mode" = free-space ]; then
@@ -93,7 +89,7 @@ for spec in "${cards[@]}"; do
   if [ -n "$keep" ]; then
     if mkdir -p "$keep" && rm -rf "${keep:?}/$name" && cp -r "$dir" "$keep/$name"; then
       echo "     kept in $keep/$name; again:"
-      echo "     $cli recover --mode $mode --source $keep/$name/card.img --sample $keep/$name/$(basename "$sample") --output OUT --json --quiet ${deep[*]} > OUT.json"
+      echo "     $cli recover --mode $mode --source $keep/$name/card.img --sample $keep/$name/$(basename "$sample") --output OUT --json --quiet > OUT.json"
       echo "     python3 $ftool score $keep/$name/manifest.json OUT.json OUT"
     else
       fail "$name: keeping the card in $keep"
