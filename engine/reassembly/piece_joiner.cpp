@@ -488,7 +488,7 @@ class Joiner {
           // The content check and the seams decide where they can; where they cannot, the join
           // waits for the clusters that the others leave it.
           const JoinVerdict verdict = BestSplit(join, lo, hi);
-          if (verdict == JoinVerdict::Fails || !join.Sure) {
+          if (verdict == JoinVerdict::Fails) {
             dropped[j] = true;
           } else {
             join.TailClusters = join.Preferred;
@@ -616,16 +616,13 @@ class Joiner {
 
   // Once the first joins are settled, the pieces still broken off are continued through the
   // clusters that are left: a frame spread over runs that lie among other recordings' pieces,
-  // whose middle runs only show once those pieces' own clusters are known, a lone chunk that
-  // another piece turned out to continue, and a join whose clusters no evidence placed. Each
-  // round takes the best joins whose clusters are still free, and the next round looks again
-  // with what they took. Joins whose layout the evidence decides come first; the others only
-  // once no such join is left, each taking the layout with the most clusters after its first
-  // piece, as file systems allocate forward.
+  // whose middle runs only show once those pieces' own clusters are known, and a lone chunk that
+  // another piece turned out to continue. Each round takes the best joins whose clusters are
+  // still free and whose layout the evidence decides; the next round looks again with what
+  // they took.
   void AddUnheldJoins(std::vector<Join>& joins) const {
     if (evidence_.Geometry == nullptr) return;
     constexpr int Rounds = 8;
-    bool sureOnly = true;
     for (int round = 0; round < Rounds; ++round) {
       Unheld unheld = Unclaimed(joins);
       std::vector<Join> found;
@@ -646,7 +643,7 @@ class Joiner {
       };
       size_t added = 0;
       for (Join& join : found) {
-        if (unheld.JoinedTo[join.To] || (sureOnly && !join.Sure)) continue;
+        if (unheld.JoinedTo[join.To] || !join.Sure) continue;
         const std::vector<ByteRange> clusters = TakenBy(join);
         if (std::any_of(clusters.begin(), clusters.end(), overlaps)) continue;
         for (const ByteRange& r : clusters) {
@@ -656,10 +653,7 @@ class Joiner {
         joins.push_back(std::move(join));
         ++added;
       }
-      if (added == 0) {
-        if (!sureOnly) break;
-        sureOnly = false;
-      }
+      if (added == 0) break;
     }
   }
 
