@@ -109,9 +109,9 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
     std::fprintf(out,
                  "\"reassembly\":{\"geometry\":%s,\"cluster_size\":%lld,\"pieces\":%llu,"
                  "\"joined_recordings\":%llu,\"pieces_joined\":%llu,\"frames_left_out\":%llu,"
-                 "\"sound_only_left_out\":%llu},",
+                 "\"sound_only_left_out\":%llu,\"seconds\":%.3f},",
                  JsonString(GeometryText(w.Geometry)).c_str(), S(w.ClusterSize), U(w.Chains), U(w.JoinedRecordings),
-                 U(w.PiecesInJoined), U(w.FramesLeftOut), U(w.SoundOnlyLeftOut));
+                 U(w.PiecesInJoined), U(w.FramesLeftOut), U(w.SoundOnlyLeftOut), w.ReassemblySeconds);
   } else {
     std::fprintf(out, "\"reassembly\":null,");
   }

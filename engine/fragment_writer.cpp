@@ -1,6 +1,7 @@
 #include "fragment_writer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "avi_layout.h"
@@ -256,6 +257,7 @@ void LearnStreamHeaders(ChainWriter& writer, ChainFinder& finder, std::span<cons
 void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const WriteOptions& options,
                       RunObserver& observer, WriteReport& report, int64_t sourceSize) {
   const AviHeader& sample = *options.Sample;
+  const auto started = std::chrono::steady_clock::now();
   StreamInterleave interleave;
   const std::vector<Piece> pieces = CollectPieces(fragments, observer, interleave);
   // Lone chunks are counted only where they continue a piece.
@@ -303,6 +305,7 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   evidence.HeaderBytes = static_cast<int64_t>(sample.Bytes.size()) - 12;
   ReassemblyTotals totals;
   const std::vector<ReassembledRecording> recordings = ReassemblePieces(pieces, evidence, totals);
+  report.ReassemblySeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   const bool hasVideo = std::any_of(sample.Streams.begin(), sample.Streams.end(),
                                     [](const AviStream& stream) { return stream.Type == FourCC("vids"); });

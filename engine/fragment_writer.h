@@ -48,6 +48,7 @@ struct WriteReport {
   uint64_t PiecesInJoined = 0;       // the pieces they were joined from
   uint64_t FramesLeftOut = 0;        // undecodable video chunks left out, in all
   uint64_t SoundOnlyLeftOut = 0;     // pieces of sound alone, their pictures lost: not written
+  double ReassemblySeconds = 0;      // collecting the pieces and joining them, before any file
 };
 
 struct WriteOptions {

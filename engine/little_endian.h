@@ -12,6 +12,10 @@ inline uint32_t LittleEndian32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
+inline uint64_t LittleEndian64(const uint8_t* p) {
+  return static_cast<uint64_t>(LittleEndian32(p)) | static_cast<uint64_t>(LittleEndian32(p + 4)) << 32;
+}
+
 inline void PutLittleEndian32(uint8_t* p, uint32_t value) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }

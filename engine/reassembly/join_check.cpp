@@ -1,9 +1,11 @@
 #include "engine/reassembly/join_check.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 
 #include "engine/fourcc.h"
+#include "engine/little_endian.h"
 #include "engine/keyframe.h"
 #include "engine/movi_chunks.h"
 
@@ -37,18 +39,34 @@ double SeamCost(const AviHeader& sample, uint32_t id, std::span<const uint8_t> d
   if (KindOf(id) != MoviChunkKind::Data || stream < 0 || static_cast<size_t>(stream) >= sample.Streams.size()) return 0;
   const AviStream& s = sample.Streams[static_cast<size_t>(stream)];
   if (s.Type == FourCC("vids")) {
-    // Runs of zeros a sector long or longer, wherever the sectors fall in the chunk.
+    // Runs of zeros a sector long or longer, wherever the sectors fall in the chunk. Read eight
+    // bytes at a time: zeros inside a word that is not all zeros make no such run.
     constexpr size_t Sector = 512;
     double zeros = 0;
     size_t run = 0;
-    for (size_t at = 0; at <= data.size(); ++at) {
-      if (at < data.size() && data[at] == 0) {
-        ++run;
-        continue;
-      }
+    auto close = [&] {
       if (run >= Sector) zeros += static_cast<double>(run) / Sector;
       run = 0;
+    };
+    size_t at = 0;
+    for (; at + 8 <= data.size(); at += 8) {
+      const uint64_t word = LittleEndian64(data.data() + at);
+      if (word == 0) {
+        run += 8;
+        continue;
+      }
+      run += static_cast<size_t>(std::countr_zero(word)) / 8;  // the word's first bytes end the run
+      close();
+      run = static_cast<size_t>(std::countl_zero(word)) / 8;  // its last bytes start one
     }
+    for (; at < data.size(); ++at) {
+      if (data[at] == 0) {
+        ++run;
+      } else {
+        close();
+      }
+    }
+    close();
     return zeros;
   }
   // 16-bit PCM (WAVE_FORMAT_PCM), interleaved channels of two bytes each.

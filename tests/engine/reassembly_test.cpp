@@ -410,6 +410,12 @@ TEST(JoinCheck, PcmSoundRunsOnSmoothlyAcrossTheRightSeamOnly) {
   std::fill(picture.begin() + 512, picture.begin() + 1024, 0);
   EXPECT_EQ(SeamCost(sample, FourCC("00dc"), picture, seam), 1.0);
   EXPECT_EQ(SeamCost(sample, FourCC("JUNK"), picture, seam), 0.0);
+  // Runs of zeros anywhere, the last one at the picture's end; one a byte short costs nothing.
+  Bytes runs(3001, 0x5A);
+  std::fill(runs.begin() + 3, runs.begin() + 1033, 0);
+  std::fill(runs.begin() + 1100, runs.begin() + 1611, 0);
+  std::fill(runs.begin() + 2401, runs.end(), 0);
+  EXPECT_DOUBLE_EQ(SeamCost(sample, FourCC("00dc"), runs, seam), (1030.0 + 600.0) / 512);
 }
 
 }  // namespace
