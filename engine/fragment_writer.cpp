@@ -215,6 +215,13 @@ std::optional<uint32_t> DeclaredSize(ChainWriter& writer, std::span<const ByteRa
 // markers at its ends first, then the picture decoded whole.
 JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHeader& sample, uint32_t id,
                       std::span<const ByteRange> extents) {
+  // Only pictures of a codec the engine knows have markers to look at or decode.
+  const int stream = StreamOf(id);
+  if (KindOf(id) != MoviChunkKind::Data || stream < 0 || static_cast<size_t>(stream) >= sample.Streams.size() ||
+      sample.Streams[static_cast<size_t>(stream)].Type != FourCC("vids") ||
+      CodecOfStream(sample.Streams[static_cast<size_t>(stream)]) == VideoCodec::Unknown) {
+    return JoinVerdict::Unknown;
+  }
   const std::optional<uint32_t> declared = DeclaredSize(writer, extents);
   if (!declared) return JoinVerdict::Fails;
   const uint32_t size = *declared;
@@ -224,11 +231,9 @@ JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHead
   writer.ReadStretches(extents, 8 + uint64_t{size} - probe, probe, tail);
   const JoinVerdict markers = JudgeJoinedChunk(sample, id, head, tail);
   if (markers == JoinVerdict::Fails) return markers;
-  const int stream = StreamOf(id);
-  if (stream < 0 || static_cast<size_t>(stream) >= sample.Streams.size() ||
-      sample.Streams[static_cast<size_t>(stream)].Type != FourCC("vids")) {
-    return markers;
-  }
+  // The whole picture is read only where the decoder can judge it.
+  writer.ReadStretches(extents, 8, std::min<size_t>(size, KeyFrameProbeBytes), head);
+  if (!pictures.Judges(id, head)) return markers;
   std::vector<uint8_t> data;
   writer.ReadStretches(extents, 8, size, data);
   const JoinVerdict decoded = pictures.Judge(id, data);

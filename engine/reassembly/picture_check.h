@@ -26,6 +26,9 @@ class PictureCheck {
   bool Wants(uint32_t id) const;
   // Keeps the stream headers that the keyframe `data` of the chunk with id `id` carries.
   void Learn(uint32_t id, std::span<const uint8_t> data);
+  // Whether Judge can tell anything of the chunk with id `id` whose data starts with `head`
+  // (up to KeyFrameProbeBytes of it).
+  bool Judges(uint32_t id, std::span<const uint8_t> head) const;
   // `data` is the chunk's data, without its 8-byte header.
   JoinVerdict Judge(uint32_t id, std::span<const uint8_t> data);
 

@@ -105,20 +105,23 @@ void PictureCheck::Learn(uint32_t id, std::span<const uint8_t> data) {
   if (!headers.empty()) decoders_->headers[StreamOf(id)].assign(headers.begin(), headers.end());
 }
 
-JoinVerdict PictureCheck::Judge(uint32_t id, std::span<const uint8_t> data) {
+// A keyframe decodes alone as in its recording. So does the syntax of an MPEG-4 part 2
+// predicted picture, once the stream's headers are known: its prediction reads a picture that
+// is missing, but how its bits parse does not depend on that picture.
+bool PictureCheck::Judges(uint32_t id, std::span<const uint8_t> head) const {
   const AviStream* s = VideoStream(id);
   const AVCodecID codecId = s != nullptr ? DecoderFor(*s) : AV_CODEC_ID_NONE;
-  if (codecId == AV_CODEC_ID_NONE || data.empty()) return JoinVerdict::Unknown;
-  // A keyframe decodes alone as in its recording. So does the syntax of an MPEG-4 part 2
-  // predicted picture, once the stream's headers are known: its prediction reads a picture
-  // that is missing, but how its bits parse does not depend on that picture.
-  const bool key = IsKeyFrame(*s, data);
+  if (codecId == AV_CODEC_ID_NONE || head.empty()) return false;
+  return IsKeyFrame(*s, head) || (codecId == AV_CODEC_ID_MPEG4 && decoders_->headers.count(StreamOf(id)) != 0);
+}
+
+JoinVerdict PictureCheck::Judge(uint32_t id, std::span<const uint8_t> data) {
+  if (!Judges(id, data.first(std::min(data.size(), KeyFrameProbeBytes)))) return JoinVerdict::Unknown;
+  const AviStream& s = *VideoStream(id);
+  const AVCodecID codecId = DecoderFor(s);
+  const bool key = IsKeyFrame(s, data);
   std::span<const uint8_t> headers;
-  if (!key) {
-    const auto learned = decoders_->headers.find(StreamOf(id));
-    if (codecId != AV_CODEC_ID_MPEG4 || learned == decoders_->headers.end()) return JoinVerdict::Unknown;
-    headers = learned->second;
-  }
+  if (!key) headers = decoders_->headers.at(StreamOf(id));
   const AVCodec* codec = avcodec_find_decoder(codecId);
   if (codec == nullptr) return JoinVerdict::Unknown;
 
