@@ -240,20 +240,25 @@ JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHead
   return decoded == JoinVerdict::Unknown ? markers : decoded;
 }
 
-// Shows `pictures` the first keyframes that the pieces hold, for the stream headers that judging
-// predicted pictures needs: recorders repeat them before every keyframe.
-void LearnStreamHeaders(ChainWriter& writer, ChainFinder& finder, std::span<const Piece> pieces, PictureCheck& pictures) {
+// Shows `pictures` the first keyframes that the pieces hold, for the stream headers and the
+// keyframe that judging predicted pictures needs: recorders repeat their headers before every
+// keyframe.
+void LearnFromKeyframes(ChainWriter& writer, ChainFinder& finder, std::span<const Piece> pieces,
+                        const AviHeader& sample, PictureCheck& pictures) {
   constexpr size_t MostChunks = 4096;  // a keyframe shows within a few groups of pictures
+  constexpr uint32_t LargestKeyframe = 8u << 20;
   size_t looked = 0;
-  std::vector<uint8_t> probe;
+  std::vector<uint8_t> data;
   for (const Piece& piece : pieces) {
     if (piece.Lone()) continue;
     for (const Fragment& f : finder.DeepChainFrom(piece.FirstRecord).first(piece.Members)) {
       if (++looked > MostChunks) return;
-      if (f.Length <= 8 || !pictures.Wants(f.Id)) continue;
+      if (f.Length <= 8 || f.Length > LargestKeyframe || !pictures.Wants(f.Id)) continue;
       const ByteRange whole{f.Position, f.Length};
-      writer.ReadStretches(std::span(&whole, 1), 8, std::min<size_t>(f.Length - 8u, KeyFrameProbeBytes), probe);
-      pictures.Learn(f.Id, probe);
+      writer.ReadStretches(std::span(&whole, 1), 8, std::min<size_t>(f.Length - 8u, KeyFrameProbeBytes), data);
+      if (!IsKeyFrame(sample.Streams[static_cast<size_t>(StreamOf(f.Id))], data)) continue;
+      writer.ReadStretches(std::span(&whole, 1), 8, f.Length - 8u, data);
+      pictures.Learn(f.Id, data);
     }
   }
 }
@@ -281,7 +286,7 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   // recordings, not the records those walks visit out of order.
   RunObserver quiet;
   ChainFinder finder(fragments, true, quiet);
-  LearnStreamHeaders(writer, finder, pieces, pictures);
+  LearnFromKeyframes(writer, finder, pieces, sample, pictures);
   evidence.Cost = [&](uint32_t id, std::span<const ByteRange> extents) {
     const std::optional<uint32_t> size = DeclaredSize(writer, extents);
     if (!size) return 0.0;

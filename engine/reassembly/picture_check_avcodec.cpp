@@ -7,7 +7,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <algorithm>
 #include <cstdarg>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -25,8 +27,17 @@ namespace {
 // and then messages go to libavcodec's own logger as usual.
 thread_local int* decodeErrors = nullptr;
 
-// Errors count, but not the one a picture decoded without its predecessors always draws; and
-// so does the note that the decoder concealed damage, which it gives below the error level.
+// What a sound picture decoded without the pictures before it draws all the same: the MPEG-4
+// decoder's note that the stream starts past a keyframe, and H.264's complaints that the
+// pictures it refers to are missing.
+constexpr const char* OutOfSequence[] = {
+    "first frame is no keyframe",           "reference picture missing during reorder",
+    "Missing reference picture",            "illegal short term buffer state detected",
+    "mmco: unref short failure",
+};
+
+// Errors count, but not those a picture out of its sequence draws; and so does the note that
+// the decoder concealed damage, which it gives below the error level.
 void CountErrors(void* context, int level, const char* format, va_list arguments) {
   if (decodeErrors == nullptr) {
     av_log_default_callback(context, level, format, arguments);
@@ -35,8 +46,9 @@ void CountErrors(void* context, int level, const char* format, va_list arguments
   if (level > AV_LOG_INFO) return;
   char message[256];
   vsnprintf(message, sizeof message, format, arguments);
-  const bool counts = level <= AV_LOG_ERROR ? std::strstr(message, "first frame is no keyframe") == nullptr
-                                            : std::strstr(message, "concealing") != nullptr;
+  const bool expected = std::any_of(std::begin(OutOfSequence), std::end(OutOfSequence),
+                                    [&](const char* text) { return std::strstr(message, text) != nullptr; });
+  const bool counts = level <= AV_LOG_ERROR ? !expected : std::strstr(message, "concealing") != nullptr;
   if (counts) ++*decodeErrors;
 }
 
@@ -71,11 +83,47 @@ struct FrameCloser {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
 
+// The H.264 parameter sets (sequence and picture) that a keyframe carries, one after another:
+// pictures decode only behind a keyframe of the same ones.
+std::vector<uint8_t> H264ParameterSets(std::span<const uint8_t> data) {
+  std::vector<uint8_t> sets;
+  size_t at = 0;
+  auto nextStart = [&](size_t from) {
+    for (size_t i = from; i + 3 <= data.size(); ++i) {
+      if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) return i + 3;
+    }
+    return data.size();
+  };
+  for (at = nextStart(0); at < data.size();) {
+    const size_t next = nextStart(at);
+    const uint8_t type = data[at] & 0x1F;
+    if (type == 1 || type == 5) break;  // the first slice: the sets come before it
+    if (type == 7 || type == 8) {
+      size_t end = next < data.size() ? next - 3 : data.size();
+      while (end > at && data[end - 1] == 0) --end;  // the zero before a four-byte start code
+      sets.insert(sets.end(), data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(end));
+    }
+    at = next;
+  }
+  return sets;
+}
+
+// Keyframes kept for each stream whose predicted pictures are decoded behind one: a recorder's
+// channels may each have parameter sets of their own.
+constexpr size_t MostReferences = 8;
+
+struct Reference {
+  std::vector<uint8_t> ParameterSets;
+  std::vector<uint8_t> Keyframe;
+};
+
 }  // namespace
 
 struct PictureCheck::Decoders {
-  std::vector<uint8_t> buffer;  // the picture with the zero padding libavcodec reads past its end
-  std::map<int, std::vector<uint8_t>> headers;  // per stream, as Learn found them
+  std::vector<uint8_t> buffer;  // a picture with the zero padding libavcodec reads past its end
+  std::map<int, std::vector<uint8_t>> headers;           // per MPEG-4 stream, as Learn found them
+  std::map<int, std::vector<Reference>> references;      // per H.264 stream, keyframes that decode
+  std::map<int, size_t> lastFit;                         // per H.264 stream, the reference that last fitted
 };
 
 PictureCheck::PictureCheck(const AviHeader& sample) : sample_(sample), decoders_(std::make_unique<Decoders>()) {
@@ -96,33 +144,69 @@ const AviStream* PictureCheck::VideoStream(uint32_t id) const {
 
 bool PictureCheck::Wants(uint32_t id) const {
   const AviStream* s = VideoStream(id);
-  return s != nullptr && CodecOfStream(*s) == VideoCodec::Mpeg4Part2 && decoders_->headers.count(StreamOf(id)) == 0;
+  if (s == nullptr) return false;
+  switch (CodecOfStream(*s)) {
+    case VideoCodec::Mpeg4Part2: return decoders_->headers.count(StreamOf(id)) == 0;
+    case VideoCodec::H264: return decoders_->references[StreamOf(id)].size() < MostReferences;
+    default: return false;
+  }
 }
 
 void PictureCheck::Learn(uint32_t id, std::span<const uint8_t> data) {
   if (!Wants(id) || !IsKeyFrame(*VideoStream(id), data)) return;
-  const std::span<const uint8_t> headers = Mpeg4Headers(data);
-  if (!headers.empty()) decoders_->headers[StreamOf(id)].assign(headers.begin(), headers.end());
+  if (CodecOfStream(*VideoStream(id)) == VideoCodec::Mpeg4Part2) {
+    const std::span<const uint8_t> headers = Mpeg4Headers(data);
+    if (!headers.empty()) decoders_->headers[StreamOf(id)].assign(headers.begin(), headers.end());
+    return;
+  }
+  std::vector<Reference>& references = decoders_->references[StreamOf(id)];
+  std::vector<uint8_t> sets = H264ParameterSets(data);
+  if (sets.empty() || std::any_of(references.begin(), references.end(),
+                                  [&](const Reference& r) { return r.ParameterSets == sets; })) {
+    return;
+  }
+  // A keyframe cut short or joined wrongly would make every picture decoded after it fail.
+  if (Judge(id, data) == JoinVerdict::Fits) references.push_back({std::move(sets), {data.begin(), data.end()}});
 }
 
-// A keyframe decodes alone as in its recording. So does the syntax of an MPEG-4 part 2
-// predicted picture, once the stream's headers are known: its prediction reads a picture that
-// is missing, but how its bits parse does not depend on that picture.
+// A keyframe decodes alone as in its recording. So does the syntax of a predicted picture
+// decoded behind its stream's headers (MPEG-4 part 2) or behind a keyframe of its stream
+// (H.264): its prediction reads pictures that are missing or wrong, but how its bits parse does
+// not depend on them.
 bool PictureCheck::Judges(uint32_t id, std::span<const uint8_t> head) const {
   const AviStream* s = VideoStream(id);
   const AVCodecID codecId = s != nullptr ? DecoderFor(*s) : AV_CODEC_ID_NONE;
   if (codecId == AV_CODEC_ID_NONE || head.empty()) return false;
-  return IsKeyFrame(*s, head) || (codecId == AV_CODEC_ID_MPEG4 && decoders_->headers.count(StreamOf(id)) != 0);
+  if (IsKeyFrame(*s, head)) return true;
+  const int stream = StreamOf(id);
+  const auto references = decoders_->references.find(stream);
+  return (codecId == AV_CODEC_ID_MPEG4 && decoders_->headers.count(stream) != 0) ||
+         (codecId == AV_CODEC_ID_H264 && references != decoders_->references.end() && !references->second.empty());
 }
 
 JoinVerdict PictureCheck::Judge(uint32_t id, std::span<const uint8_t> data) {
   if (!Judges(id, data.first(std::min(data.size(), KeyFrameProbeBytes)))) return JoinVerdict::Unknown;
   const AviStream& s = *VideoStream(id);
   const AVCodecID codecId = DecoderFor(s);
-  const bool key = IsKeyFrame(s, data);
-  std::span<const uint8_t> headers;
-  if (!key) headers = decoders_->headers.at(StreamOf(id));
-  const AVCodec* codec = avcodec_find_decoder(codecId);
+  if (IsKeyFrame(s, data)) return Decode(codecId, {}, {}, data, true);
+  if (codecId == AV_CODEC_ID_MPEG4) return Decode(codecId, decoders_->headers.at(StreamOf(id)), {}, data, false);
+  // Behind each keyframe kept, the one that fitted last first: a picture fits behind the
+  // keyframe of its own parameter sets.
+  const std::vector<Reference>& references = decoders_->references.at(StreamOf(id));
+  size_t& last = decoders_->lastFit[StreamOf(id)];
+  for (size_t i = 0; i < references.size(); ++i) {
+    const size_t r = (last + i) % references.size();
+    if (Decode(codecId, {}, references[r].Keyframe, data, false) == JoinVerdict::Fits) {
+      last = r;
+      return JoinVerdict::Fits;
+    }
+  }
+  return JoinVerdict::Fails;
+}
+
+JoinVerdict PictureCheck::Decode(int codecId, std::span<const uint8_t> headers, std::span<const uint8_t> reference,
+                                 std::span<const uint8_t> data, bool key) {
+  const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(codecId));
   if (codec == nullptr) return JoinVerdict::Unknown;
 
   std::unique_ptr<AVCodecContext, ContextCloser> context(avcodec_alloc_context3(codec));
@@ -136,29 +220,46 @@ JoinVerdict PictureCheck::Judge(uint32_t id, std::span<const uint8_t> data) {
     std::memcpy(context->extradata, headers.data(), headers.size());
     context->extradata_size = static_cast<int>(headers.size());
   }
-  context->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
-  int errors = 0;
-  decodeErrors = &errors;
-  JoinVerdict verdict = JoinVerdict::Unknown;
-  if (avcodec_open2(context.get(), codec, nullptr) == 0) {
+  // Behind a keyframe of another time, H.264 finds its references missing; stopping there
+  // would leave the picture's own bits unread. The aggressive checks also catch a slice whose
+  // bits run out before its last macroblock.
+  context->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER |
+                             (reference.empty() ? AV_EF_EXPLODE : AV_EF_AGGRESSIVE);
+  if (avcodec_open2(context.get(), codec, nullptr) != 0) return JoinVerdict::Unknown;
+
+  int frames = 0, errors = 0, ignored = 0;
+  auto send = [&](std::span<const uint8_t> bytes, bool keyframe) {
     std::vector<uint8_t>& buffer = decoders_->buffer;
-    buffer.assign(data.begin(), data.end());
-    buffer.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    buffer.assign(bytes.begin(), bytes.end());
+    buffer.resize(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
     packet->data = buffer.data();
-    packet->size = static_cast<int>(data.size());
-    packet->flags = key ? AV_PKT_FLAG_KEY : 0;
-    bool decoded = false;
-    int status = avcodec_send_packet(context.get(), packet.get());
-    if (status >= 0) status = avcodec_send_packet(context.get(), nullptr);
-    while (status >= 0 || status == AVERROR(EAGAIN)) {
-      status = avcodec_receive_frame(context.get(), frame.get());
-      if (status == 0) decoded = true;
-      if (status == AVERROR_EOF || status == AVERROR(EAGAIN)) break;
+    packet->size = static_cast<int>(bytes.size());
+    packet->flags = keyframe ? AV_PKT_FLAG_KEY : 0;
+    return avcodec_send_packet(context.get(), packet.get());
+  };
+  // Takes the frames decoded so far; a frame whose damage the decoder concealed counts.
+  auto receive = [&] {
+    int status = 0;
+    while ((status = avcodec_receive_frame(context.get(), frame.get())) == 0) {
+      ++frames;
+      if (frame->decode_error_flags != 0) ++*decodeErrors;
     }
-    verdict = decoded && errors == 0 && (status >= 0 || status == AVERROR_EOF) ? JoinVerdict::Fits : JoinVerdict::Fails;
+    return status;
+  };
+  decodeErrors = &ignored;
+  int status = 0;
+  if (!reference.empty()) {
+    status = send(reference, true);
+    if (status >= 0) status = receive();
   }
+  decodeErrors = &errors;
+  if (status >= 0 || status == AVERROR(EAGAIN)) status = send(data, key);
+  if (status >= 0) status = avcodec_send_packet(context.get(), nullptr);
+  if (status >= 0) status = receive();
   decodeErrors = nullptr;
-  return verdict;
+  const int expected = reference.empty() ? 1 : 2;
+  return frames == expected && errors == 0 && (status >= 0 || status == AVERROR_EOF) ? JoinVerdict::Fits
+                                                                                      : JoinVerdict::Fails;
 }
 
 }  // namespace korvid
