@@ -237,6 +237,8 @@ JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHead
   std::vector<uint8_t> data;
   writer.ReadStretches(extents, 8, size, data);
   const JoinVerdict decoded = pictures.Judge(id, data);
+  // A keyframe too large to lie whole in one piece shows only once joined.
+  if (decoded == JoinVerdict::Fits) pictures.Learn(id, data);
   return decoded == JoinVerdict::Unknown ? markers : decoded;
 }
 

@@ -282,6 +282,19 @@ class Joiner {
       return position < range.Offset + range.Length ? &range : nullptr;
     }
 
+    // The first few stretches that overlap [from, to), cut to it.
+    std::vector<ByteRange> Within(int64_t from, int64_t to) const {
+      std::vector<ByteRange> within;
+      auto at = std::upper_bound(Stretches.begin(), Stretches.end(), from,
+                                 [](int64_t v, const ByteRange& r) { return v < r.Offset; });
+      if (at != Stretches.begin()) --at;
+      for (; at != Stretches.end() && at->Offset < to && within.size() < NearestOrphans + 2; ++at) {
+        const int64_t a = std::max(from, at->Offset), b = std::min(to, at->Offset + at->Length);
+        if (b > a) within.push_back({a, b - a});
+      }
+      return within;
+    }
+
     // The first few stretches from `from` to `to` of at most `most` bytes: where the middle of
     // a chunk may lie.
     std::vector<ByteRange> Between(int64_t from, int64_t to, int64_t most) const {
@@ -363,12 +376,65 @@ class Joiner {
           verdict = BestOrphans(join, between, missing - tail - join.LeadFree, missing, size);
         }
       }
+      if (verdict == JoinVerdict::Fails && unheld != nullptr && to.Start > piece.Start && missing > 0) {
+        verdict = BestPartOfStretch(join, *unheld, size);
+      }
       if (verdict == JoinVerdict::Fails) continue;
       join.Rank = Rank(verdict, p, q, !join.Orphans.empty());
       join.Distance = to.Start > piece.Start ? to.Start - piece.Start : piece.Start - to.Start;
       if (!best || join.Before(*best)) best = std::move(join);
     }
     return best;
+  }
+
+  // Where no layout through whole stretches fits, the middle of the chunk may be one end of a
+  // stretch that it shares with another recording's run without a header: two large frames cut
+  // off side by side leave their middles next to each other. Tries each such part, with the
+  // chunk's first piece going on over all the free clusters after it and the rest before its
+  // second piece, and the other way round, and keeps the one layout the content check accepts.
+  JoinVerdict BestPartOfStretch(Join& join, const Unheld& unheld, int64_t size) const {
+    constexpr int MostTrials = 96;
+    const ClusterGrid& grid = *GridOf(join.From);
+    const int64_t cut = grid.Ceil(pieces_[join.From].HeadEnd());
+    const int64_t boundary = grid.Floor(pieces_[join.To].Start);
+    const int64_t m = join.Missing;
+    const std::vector<ByteRange> within = unheld.Within(cut, boundary);
+    int trials = 0, fits = 0;
+    Join chosen;
+    for (const bool tailWhole : {true, false}) {
+      const int64_t whole = std::min(m, tailWhole ? join.TailFree : join.LeadFree);
+      const int64_t otherRoom = tailWhole ? join.LeadFree : join.TailFree;
+      for (int64_t other = 0; other <= std::min(otherRoom, m - whole - 1); ++other) {
+        const int64_t t = tailWhole ? whole : other, l = tailWhole ? other : whole;
+        const int64_t k = m - t - l;
+        const int64_t tailEnd = cut + t * size, leadStart = boundary - l * size;
+        for (const ByteRange& stretch : within) {
+          const int64_t from = std::max(stretch.Offset, tailEnd), to = std::min(stretch.Offset + stretch.Length, leadStart);
+          for (const int64_t a : {from, to - k * size}) {
+            // A part that touches the tail or the lead would make them longer: tried before.
+            if (a < from || a + k * size > to || a == tailEnd || a + k * size == leadStart) continue;
+            if (++trials > MostTrials) return fits == 1 ? Accept(join, chosen) : JoinVerdict::Fails;
+            Join trial = join;
+            trial.Orphans = {{a, k * size}};
+            trial.OrphanClusters = k;
+            trial.TailClusters = -1;
+            Lay(trial, t);
+            if (!evidence_.Check || evidence_.Check(pieces_[join.From].LastId, trial.Extents) != JoinVerdict::Fits) continue;
+            if (fits > 0 && trial.Extents == chosen.Extents) continue;
+            trial.Preferred = t;
+            chosen = std::move(trial);
+            ++fits;
+          }
+        }
+      }
+    }
+    return fits == 1 ? Accept(join, chosen) : JoinVerdict::Fails;
+  }
+
+  static JoinVerdict Accept(Join& join, Join& chosen) {
+    chosen.Sure = true;
+    join = std::move(chosen);
+    return JoinVerdict::Fits;
   }
 
   // Sets where the chunk's missing clusters come from: `tail` of them after From, the orphan

@@ -9,7 +9,7 @@
 # its own and kept when they are deleted: a recovery of the free space must bring the deleted
 # ones back joined without a byte of the live one's clusters or a chunk of it.
 #
-#   fragmented_test.sh KORVID_CLI [CARD]     CARD: run only that card (names below, pending ones too)
+#   fragmented_test.sh KORVID_CLI [CARD]     CARD: run only that card (names below)
 #   KORVID_FRAGMENTED_KEEP=DIR               keep each card's image, recordings, sample, manifest,
 #                                            report and recovered files in DIR/CARD
 #   KORVID_FRAGMENTED_PEER=1                 also run PhotoRec on each card and print its figures
@@ -32,15 +32,8 @@ cards=(
   "mjpeg-pcm-exfat-deleted mjpeg-pcm exfat delete whole-disk 4 testsrc2@6 testsrc@10 sierpinski@5.5"
   "mjpeg-pcm-fat32-4k-live-free-space mjpeg-pcm fat32-4k@320 delete free-space 5 testsrc2@5 testsrc@6 mandelbrot@2.5 keep:sierpinski@1.6"
   "mpeg4-fat32-4k-deleted mpeg4-pcm fat32-4k delete whole-disk 7 testsrc@20 testsrc2@12 sierpinski@8"
-)
-# Cards that recoveries do not bring to the levels yet, run only when named: on 4 KiB clusters,
-# H.264 keyframes of two recordings span runs without a chunk header that lie side by side.
-pending=(
   "h264-fat32-4k-deleted h264 fat32-4k delete whole-disk 6 sierpinski@3 cellauto@15 testsrc2@20 mandelbrot@6"
 )
-for spec in "${pending[@]}"; do
-  [ "$only" = "${spec%% *}" ] && cards+=("$spec")
-done
 
 missing=()
 for t in fusefat mount.exfat-fuse fusermount losetup mkfs.vfat fsck.vfat mkfs.exfat fsck.exfat ffmpeg; do
