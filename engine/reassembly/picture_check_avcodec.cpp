@@ -214,6 +214,9 @@ JoinVerdict PictureCheck::Decode(int codecId, std::span<const uint8_t> headers, 
   std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
   if (!context || !packet || !frame) return JoinVerdict::Unknown;
   context->thread_count = 1;
+  // Errors show while the bits are parsed; the pixels themselves are not needed.
+  context->skip_idct = AVDISCARD_ALL;
+  context->skip_loop_filter = AVDISCARD_ALL;
   if (!headers.empty()) {
     context->extradata = static_cast<uint8_t*>(av_mallocz(headers.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     if (context->extradata == nullptr) return JoinVerdict::Unknown;
