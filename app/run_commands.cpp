@@ -83,9 +83,13 @@ void TfrmMain::ConnectRunSignals() {
   connect(worker, &RunWorker::FragmentsFound, this, [this](quint64 count) {
     SegLabel->setText(QStringLiteral("碎片: ") + QString::number(count));
   });
-  connect(worker, &RunWorker::WriteProgress, this, [this](quint64 record, quint64 records) {
-    SetGauge(gg, GaugeScale(static_cast<int64_t>(records), 1), static_cast<int64_t>(record));
-  });
+  // The gauge runs through the joining of a fragmented recording's pieces, then again through the
+  // writing.
+  for (auto progress : {&RunWorker::WriteProgress, &RunWorker::JoinProgress}) {
+    connect(worker, progress, this, [this](quint64 done, quint64 count) {
+      SetGauge(gg, GaugeScale(static_cast<int64_t>(count), 1), static_cast<int64_t>(done));
+    });
+  }
   connect(worker, &RunWorker::Notice, this, [this](const QString& text) { services_.Boxes.Inform(this, text); });
   connect(worker, &RunWorker::Ended, this, &TfrmMain::RunFinished);
 }

@@ -19,6 +19,7 @@ class RunWorker::Observer final : public RunObserver {
   void ScanProgress(int64_t scanned, int64_t total) override { emit worker_.ScanProgress(scanned, total); }
   void FragmentsFound(uint64_t count) override { emit worker_.FragmentsFound(count); }
   void WriteProgress(uint64_t record, uint64_t records) override { emit worker_.WriteProgress(record, records); }
+  void JoinProgress(uint64_t piece, uint64_t pieces) override { emit worker_.JoinProgress(piece, pieces); }
 
  private:
   RunWorker& worker_;

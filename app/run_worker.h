@@ -52,6 +52,7 @@ class RunWorker final : public QThread {
   void ScanProgress(qint64 scanned, qint64 total);
   void FragmentsFound(quint64 count);
   void WriteProgress(quint64 record, quint64 records);
+  void JoinProgress(quint64 piece, quint64 pieces);
   // Something the user should be told while the run goes on.
   void Notice(const QString& text);
   void Ended();

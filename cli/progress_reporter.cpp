@@ -53,19 +53,23 @@ void ProgressReporter::ScanProgress(int64_t scanned, int64_t total) {
   Emit(line);
 }
 
-void ProgressReporter::WriteProgress(uint64_t record, uint64_t records) {
+void ProgressReporter::WriteProgress(uint64_t record, uint64_t records) { Counted("write", "record", record, records); }
+
+void ProgressReporter::JoinProgress(uint64_t piece, uint64_t pieces) { Counted("join ", "piece", piece, pieces); }
+
+void ProgressReporter::Counted(const char* stage, const char* unit, uint64_t index, uint64_t count) {
   if (quiet_) return;
-  if (!writing_) {
-    writing_ = true;
+  if (stage_ != stage) {
+    stage_ = stage;
     lastPercent_ = -1;
     Finish();
   }
   // Called once per record: the clock is read only when the percentage moves.
-  const int percent = records > 1 ? static_cast<int>(record * 100 / (records - 1)) : 100;
+  const int percent = count > 1 ? static_cast<int>(index * 100 / (count - 1)) : 100;
   if (percent == lastPercent_ || !Due(std::chrono::steady_clock::now(), percent)) return;
   char line[128];
-  std::snprintf(line, sizeof line, "write %3d%%  record %llu of %llu", percent,
-                static_cast<unsigned long long>(record + 1), static_cast<unsigned long long>(records));
+  std::snprintf(line, sizeof line, "%s %3d%%  %s %llu of %llu", stage, percent, unit,
+                static_cast<unsigned long long>(index + 1), static_cast<unsigned long long>(count));
   Emit(line);
 }
 

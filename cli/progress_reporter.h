@@ -18,11 +18,14 @@ class ProgressReporter : public RunObserver {
   void ScanProgress(int64_t scanned, int64_t total) override;
   void FragmentsFound(uint64_t count) override { fragments_ = count; }
   void WriteProgress(uint64_t record, uint64_t records) override;
+  void JoinProgress(uint64_t piece, uint64_t pieces) override;
   // Ends the bar's line so that what follows starts on a fresh one.
   void Finish();
 
  private:
   bool Due(std::chrono::steady_clock::time_point now, int percent);
+  // A line for a stage that counts things (records written, pieces joined): `stage` names it.
+  void Counted(const char* stage, const char* unit, uint64_t index, uint64_t count);
   void Emit(const char* line);
 
   std::FILE* out_;
@@ -33,7 +36,7 @@ class ProgressReporter : public RunObserver {
   int lastPercent_ = -1;
   uint64_t fragments_ = 0;
   bool lineOpen_ = false;
-  bool writing_ = false;
+  const char* stage_ = nullptr;  // the counting stage shown last
 };
 
 }  // namespace korvid::cli

@@ -281,6 +281,7 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   report.ClusterSize = geometry.Grids.empty() ? 0 : geometry.Grids.front().ClusterSize;
 
   JoinEvidence evidence;
+  evidence.Observer = &observer;
   evidence.Geometry = &geometry;
   evidence.Interleave = &interleave;
   PictureCheck pictures(sample);

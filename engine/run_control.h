@@ -24,6 +24,9 @@ class RunObserver {
   virtual void FragmentsFound(uint64_t /*count*/) {}
   // Before each record of the writer: its index and the number of records.
   virtual void WriteProgress(uint64_t /*record*/, uint64_t /*records*/) {}
+  // Now and then while the pieces of fragmented recordings are joined, before any file is
+  // written: the pieces weighed so far and in all.
+  virtual void JoinProgress(uint64_t /*piece*/, uint64_t /*pieces*/) {}
 };
 
 // Maps 64-bit progress onto a gauge that holds signed 32-bit values. The scan counts KiB, and

@@ -601,6 +601,7 @@ class Joiner {
   std::vector<Join> ChooseJoins() const {
     std::vector<Join> joins;
     for (uint32_t p = 0; p < pieces_.size(); ++p) {
+      Report(p);
       if (std::optional<Join> join = BestJoin(p)) joins.push_back(std::move(*join));
     }
     std::sort(joins.begin(), joins.end(), [](const Join& a, const Join& b) { return a.Before(b); });
@@ -694,6 +695,7 @@ class Joiner {
       std::vector<Join> found;
       for (uint32_t p = 0; p < pieces_.size(); ++p) {
         if (unheld.JoinedFrom[p]) continue;
+        Report(p, false);
         if (std::optional<Join> join = BestJoin(p, &unheld)) {
           join->TailClusters = join->Preferred;
           found.push_back(std::move(*join));
@@ -721,6 +723,16 @@ class Joiner {
       }
       if (added == 0) break;
     }
+  }
+
+  // Yields, and tells how far the first joins have got, every so many pieces: weighing a
+  // piece's continuations may decode pictures. The rounds after them go faster and are not
+  // counted again.
+  void Report(uint32_t p, bool tell = true) const {
+    constexpr uint32_t Every = 64;
+    if (evidence_.Observer == nullptr || p % Every != 0) return;
+    evidence_.Observer->Yield();
+    if (tell) evidence_.Observer->JoinProgress(p, pieces_.size());
   }
 
   // Opens every ring of joins before the piece of the ring that lies first on the source.

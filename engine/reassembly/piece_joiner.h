@@ -8,6 +8,7 @@
 
 #include "engine/reassembly/cluster_grid.h"
 #include "engine/reassembly/piece.h"
+#include "engine/run_control.h"
 #include "engine/scan_ranges.h"
 
 namespace korvid {
@@ -37,6 +38,8 @@ struct ReassembledRecording {
 };
 
 struct JoinEvidence {
+  // Told how far the joins have got, and yielded to, now and then; may be null.
+  RunObserver* Observer = nullptr;
   const ClusterGeometry* Geometry = nullptr;
   const StreamInterleave* Interleave = nullptr;
   JoinCheck Check;

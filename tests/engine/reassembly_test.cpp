@@ -140,7 +140,7 @@ AviHeader SampleHeader(bool h264) {
 // Recovers `source` as the free-space mode does when `options.Usable` is given: only those
 // stretches are searched.
 Outcome Recover(const Bytes& source, const WriteOptions& base, const std::optional<ClusterGeometry>& geometry = {},
-                bool h264 = false) {
+                bool h264 = false, RunObserver* observer = nullptr) {
   MemorySource device(source);
   FragmentList found;
   if (base.Usable) {
@@ -161,7 +161,8 @@ Outcome Recover(const Bytes& source, const WriteOptions& base, const std::option
   TempFolder folder;
   Quiet quiet;
   Outcome run;
-  WriteFragments(device, found, header.Bytes, folder.Path(), quiet, run.Report, options);
+  WriteFragments(device, found, header.Bytes, folder.Path(), observer != nullptr ? *observer : quiet, run.Report,
+                 options);
   for (const WrittenFile& file : run.Report.Files) run.Files.push_back(DataChunksOf(ReadFile(file.Path), header.Bytes.size()));
   return run;
 }
@@ -220,6 +221,37 @@ TEST(Reassembly, RecordingsWrittenAtOnceComeBackWholeOneFileEach) {
       }
     }
   }
+}
+
+TEST(Reassembly, JoiningTellsItsProgressBetweenCollectingThePiecesAndWriting) {
+  const Recording a = MakeRecording(200, 1), b = MakeRecording(150, 2);
+  const Card card = LayOut({&a, &b}, 7, 1, 4);
+  struct Steps : RunObserver {
+    std::string Order;  // w: a record or recording written, j: a join step, y: a yield
+    uint64_t LastPiece = 0, Pieces = 0;
+    void Yield() override { Order += 'y'; }
+    void WriteProgress(uint64_t, uint64_t) override { Order += 'w'; }
+    void JoinProgress(uint64_t piece, uint64_t pieces) override {
+      EXPECT_TRUE(Order.find('j') == std::string::npos || piece > LastPiece);
+      EXPECT_LT(piece, pieces);
+      Order += 'j';
+      LastPiece = piece;
+      Pieces = pieces;
+    }
+  } steps;
+  const Outcome run = Recover(card.Source, {}, FileSystemGrid(static_cast<int64_t>(card.Source.size())), false, &steps);
+  ASSERT_FALSE(run.Files.empty());
+  // Collecting the pieces counts records; joining them counts pieces, every 64th, with a
+  // yield before each; then the recordings are written.
+  const size_t firstJoin = steps.Order.find('j'), lastJoin = steps.Order.rfind('j');
+  ASSERT_NE(firstJoin, std::string::npos);
+  EXPECT_GT(steps.Pieces, 64u * 2);
+  EXPECT_GE(std::count(steps.Order.begin(), steps.Order.end(), 'j'), static_cast<long>(steps.Pieces / 64));
+  EXPECT_NE(steps.Order.find('w'), std::string::npos);
+  EXPECT_LT(steps.Order.find('w'), firstJoin);
+  EXPECT_EQ(steps.Order.substr(lastJoin + 1).find('j'), std::string::npos);
+  EXPECT_NE(steps.Order.find('w', lastJoin), std::string::npos);
+  EXPECT_EQ(steps.Order[firstJoin - 1], 'y');
 }
 
 TEST(Reassembly, AFrameOverSeveralRunsIsJoinedThroughTheRunWithoutAHeader) {
