@@ -84,10 +84,12 @@ struct FrameCloser {
 };
 
 // The H.264 parameter sets (sequence and picture) that a keyframe carries, one after another:
-// pictures decode only behind a keyframe of the same ones.
-std::vector<uint8_t> H264ParameterSets(std::span<const uint8_t> data) {
+// pictures decode only behind a keyframe of the same ones. `firstSlice` is set to where the
+// keyframe's first slice starts.
+std::vector<uint8_t> H264ParameterSets(std::span<const uint8_t> data, size_t& firstSlice) {
   std::vector<uint8_t> sets;
   size_t at = 0;
+  firstSlice = data.size();
   auto nextStart = [&](size_t from) {
     for (size_t i = from; i + 3 <= data.size(); ++i) {
       if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) return i + 3;
@@ -97,7 +99,10 @@ std::vector<uint8_t> H264ParameterSets(std::span<const uint8_t> data) {
   for (at = nextStart(0); at < data.size();) {
     const size_t next = nextStart(at);
     const uint8_t type = data[at] & 0x1F;
-    if (type == 1 || type == 5) break;  // the first slice: the sets come before it
+    if (type == 1 || type == 5) {  // the first slice: the sets come before it
+      firstSlice = at;
+      break;
+    }
     if (type == 7 || type == 8) {
       size_t end = next < data.size() ? next - 3 : data.size();
       while (end > at && data[end - 1] == 0) --end;  // the zero before a four-byte start code
@@ -112,9 +117,14 @@ std::vector<uint8_t> H264ParameterSets(std::span<const uint8_t> data) {
 // channels may each have parameter sets of their own.
 constexpr size_t MostReferences = 8;
 
+// What of a keyframe a predicted picture is decoded behind: its headers and the start of its
+// slice. The decoder conceals the rest of the keyframe, which is as good a picture to predict
+// from when only the predicted picture's bits are judged, and costs a fraction of decoding it.
+constexpr size_t ReferenceSliceBytes = 2048;
+
 struct Reference {
   std::vector<uint8_t> ParameterSets;
-  std::vector<uint8_t> Keyframe;
+  std::vector<uint8_t> Keyframe;  // its start, up to ReferenceSliceBytes into its first slice
 };
 
 }  // namespace
@@ -160,13 +170,16 @@ void PictureCheck::Learn(uint32_t id, std::span<const uint8_t> data) {
     return;
   }
   std::vector<Reference>& references = decoders_->references[StreamOf(id)];
-  std::vector<uint8_t> sets = H264ParameterSets(data);
+  size_t firstSlice = 0;
+  std::vector<uint8_t> sets = H264ParameterSets(data, firstSlice);
   if (sets.empty() || std::any_of(references.begin(), references.end(),
                                   [&](const Reference& r) { return r.ParameterSets == sets; })) {
     return;
   }
   // A keyframe cut short or joined wrongly would make every picture decoded after it fail.
-  if (Judge(id, data) == JoinVerdict::Fits) references.push_back({std::move(sets), {data.begin(), data.end()}});
+  if (Judge(id, data) != JoinVerdict::Fits) return;
+  const size_t kept = std::min(data.size(), firstSlice + ReferenceSliceBytes);
+  references.push_back({std::move(sets), {data.begin(), data.begin() + static_cast<long>(kept)}});
 }
 
 // A keyframe decodes alone as in its recording. So does the syntax of a predicted picture
