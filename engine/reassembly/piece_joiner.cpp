@@ -587,13 +587,15 @@ class Joiner {
         orphanUsed[gap] = true;
       }
     }
-    std::vector<Join> kept;
+    // In place: media hold millions of joins.
+    size_t kept = 0;
     for (uint32_t j = 0; j < joins.size(); ++j) {
       if (dropped[j]) continue;
       Lay(joins[j], joins[j].TailClusters);
-      kept.push_back(std::move(joins[j]));
+      if (kept != j) joins[kept] = std::move(joins[j]);
+      ++kept;
     }
-    joins = std::move(kept);
+    joins.resize(kept);
   }
 
   // Each piece's best continuation, kept where no other piece's best claims the same piece with
@@ -602,19 +604,26 @@ class Joiner {
     std::vector<Join> joins;
     for (uint32_t p = 0; p < pieces_.size(); ++p) {
       Report(p);
-      if (std::optional<Join> join = BestJoin(p)) joins.push_back(std::move(*join));
+      if (std::optional<Join> join = BestJoin(p)) {
+        // Laid out again once the shares of the gaps are settled.
+        join->Extents = {};
+        joins.push_back(std::move(*join));
+      }
     }
     std::sort(joins.begin(), joins.end(), [](const Join& a, const Join& b) { return a.Before(b); });
+    // The best claim on each piece wins; the rest are dropped in place.
     std::vector<bool> claimed(pieces_.size(), false);
-    std::vector<Join> kept;
+    size_t kept = 0;
     for (Join& join : joins) {
       if (claimed[join.To]) continue;
       claimed[join.To] = true;
-      kept.push_back(std::move(join));
+      if (&join != &joins[kept]) joins[kept] = std::move(join);
+      ++kept;
     }
-    SplitGaps(kept);
-    AddUnheldJoins(kept);
-    return kept;
+    joins.resize(kept);
+    SplitGaps(joins);
+    AddUnheldJoins(joins);
+    return joins;
   }
 
   // The clusters beyond its pieces' own that a join takes: after its first piece, between the
