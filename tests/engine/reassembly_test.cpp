@@ -15,6 +15,7 @@
 #include "engine/reassembly/cluster_grid.h"
 #include "engine/reassembly/join_check.h"
 #include "engine/reassembly/piece.h"
+#include "engine/reassembly/piece_joiner.h"
 #include "engine/riff_builder.h"
 #include "engine/temp_folder.h"
 
@@ -355,6 +356,63 @@ TEST(Reassembly, FreeClustersOnBothSidesOfALiveFileServeTwoJoins) {
   ASSERT_EQ(run.Files.size(), 2u);
   EXPECT_EQ(Compare(run.Files[0], a.Chunks), "same");
   EXPECT_EQ(Compare(run.Files[1], c.Chunks), "same");
+}
+
+TEST(Reassembly, TheMiddlesOfTwoFramesCutOffSideBySideAreFoundByTheirContent) {
+  // Clusters, by number: B1 0-3 | C 4-5 | A1 6 | B's middle 7-8 | C 9 | A's middle 10-11 | B2 12 |
+  // A2 13. Each of A and B has a frame from its first piece to its second through a middle of
+  // two clusters that holds no chunk header; the layouts through whole free stretches are wrong
+  // (B's would take A's middle, A's would take B's), and only the content tells the right ones.
+  constexpr int64_t C = Cluster;
+  const uint32_t video = FourCC("00dc"), sound = FourCC("01wb");
+  auto piece = [&](int64_t start, int64_t last, int64_t end, uint32_t lastId) {
+    return Piece{start, last, end, 0, video, lastId, 3};
+  };
+  const int64_t bLast = 3 * C + 2000, aLast = 6 * C + 1000;
+  const std::vector<Piece> pieces = {
+      piece(16, bLast, 4 * C + 2 * C + 300, video),       // B1: rest of cluster 3, 2 clusters, 300 bytes
+      piece(4 * C + 8, 5 * C + 100, 5 * C + 900, sound),  // C, whole
+      piece(6 * C + 16, aLast, 7 * C + 2 * C + 700, video),  // A1: rest of cluster 6, 2 clusters, 700 bytes
+      piece(9 * C + 8, 9 * C + 100, 9 * C + 900, sound),  // C, whole
+      piece(12 * C + 300, 12 * C + 2000, 12 * C + 3000, sound),  // B2
+      piece(13 * C + 700, 13 * C + 2000, 13 * C + 3000, sound),  // A2
+  };
+  const std::vector<ByteRange> bTruth = {{bLast, 4 * C - bLast}, {7 * C, 2 * C}, {12 * C, 300}};
+  const std::vector<ByteRange> aTruth = {{aLast, 7 * C - aLast}, {10 * C, 2 * C}, {13 * C, 700}};
+  // The content check knows the recordings: a frame fits only where it is laid out as recorded.
+  auto merged = [](std::span<const ByteRange> extents) {
+    std::vector<ByteRange> out;
+    for (const ByteRange& e : extents) {
+      if (!out.empty() && out.back().Offset + out.back().Length == e.Offset) {
+        out.back().Length += e.Length;
+      } else if (e.Length > 0) {
+        out.push_back(e);
+      }
+    }
+    return out;
+  };
+  int checks = 0;
+  JoinEvidence evidence;
+  ClusterGeometry geometry;
+  geometry.From = GeometrySource::FileSystem;
+  geometry.Grids.push_back({0, 20 * C, C, 0});
+  evidence.Geometry = &geometry;
+  evidence.Check = [&](uint32_t, std::span<const ByteRange> extents) {
+    ++checks;
+    const std::vector<ByteRange> laid = merged(extents);
+    return laid == bTruth || laid == aTruth ? JoinVerdict::Fits : JoinVerdict::Fails;
+  };
+  ReassemblyTotals totals;
+  const std::vector<ReassembledRecording> recordings = ReassemblePieces(pieces, evidence, totals);
+  std::vector<std::vector<uint32_t>> order;
+  for (const ReassembledRecording& r : recordings) order.push_back(r.Pieces);
+  EXPECT_EQ(order, (std::vector<std::vector<uint32_t>>{{0, 4}, {1}, {2, 5}, {3}}));
+  for (const ReassembledRecording& r : recordings) {
+    if (r.Pieces.size() != 2) continue;
+    ASSERT_EQ(r.Joins.size(), 1u);
+    EXPECT_EQ(merged(r.Joins[0]), r.Pieces[0] == 0 ? bTruth : aTruth);
+  }
+  EXPECT_LT(checks, 200);
 }
 
 TEST(Reassembly, FramesBeforeTheFirstKeyframeAreLeftOutAndCounted) {
