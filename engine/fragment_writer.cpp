@@ -285,8 +285,8 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   evidence.Geometry = &geometry;
   evidence.Interleave = &interleave;
   PictureCheck pictures(sample);
-  // The pieces' chains are walked again in the order of the recordings; progress counts the
-  // recordings, not the records those walks visit out of order.
+  // One walker of the pieces' chains serves the keyframes learnt here and the writing below. It
+  // tells nothing: progress counts the recordings, not the records those walks visit out of order.
   RunObserver quiet;
   ChainFinder finder(fragments, true, quiet);
   LearnFromKeyframes(writer, finder, pieces, sample, pictures);

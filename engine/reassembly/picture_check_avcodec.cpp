@@ -9,9 +9,9 @@ extern "C" {
 
 #include <algorithm>
 #include <cstdarg>
-#include <iterator>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -157,7 +157,10 @@ bool PictureCheck::Wants(uint32_t id) const {
   if (s == nullptr) return false;
   switch (CodecOfStream(*s)) {
     case VideoCodec::Mpeg4Part2: return decoders_->headers.count(StreamOf(id)) == 0;
-    case VideoCodec::H264: return decoders_->references[StreamOf(id)].size() < MostReferences;
+    case VideoCodec::H264: {
+      const auto references = decoders_->references.find(StreamOf(id));
+      return references == decoders_->references.end() || references->second.size() < MostReferences;
+    }
     default: return false;
   }
 }

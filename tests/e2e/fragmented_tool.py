@@ -165,7 +165,31 @@ def strict_chunks(path):
 # File systems: where a card's files lie, read from its FAT32 or exFAT structures
 
 
-class Fat32:
+class ClusterChains:
+    """What FAT32 and exFAT share: a cluster heap from cluster 2 on, and a table of 32-bit
+    entries that chain a file's clusters. LAST is the first entry value that ends a chain, MASK
+    the bits of an entry that count."""
+    LAST, MASK = 0, 0
+
+    def offset(self, c):
+        return self.heap + (c - 2) * self.cluster
+
+    def entry(self, c):
+        return struct.unpack_from('<I', self.img, self.fat + 4 * c)[0] & self.MASK
+
+    def chain(self, first):
+        out, c = [], first
+        while 2 <= c < self.LAST:
+            if len(out) > len(self.img) // self.cluster:
+                raise ValueError('FAT chain loops')
+            out.append(c)
+            c = self.entry(c)
+        return out
+
+
+class Fat32(ClusterChains):
+    LAST, MASK = 0x0FFFFFF8, 0x0FFFFFFF
+
     def __init__(self, img):
         self.img = img
         bps = struct.unpack_from('<H', img, 11)[0]
@@ -180,22 +204,9 @@ class Fat32:
         total = struct.unpack_from('<H', img, 19)[0] or struct.unpack_from('<I', img, 32)[0]
         self.count = (total * bps - self.heap) // self.cluster  # clusters 2 .. count + 1
 
-    def offset(self, c):
-        return self.heap + (c - 2) * self.cluster
-
     def in_use(self):
         """The clusters the FAT marks as in use (any entry but 0: chained, last, bad)."""
-        return [c for c in range(2, self.count + 2)
-                if struct.unpack_from('<I', self.img, self.fat + 4 * c)[0] & 0x0FFFFFFF]
-
-    def chain(self, first):
-        out, c = [], first
-        while 2 <= c < 0x0FFFFFF8:
-            if len(out) > len(self.img) // self.cluster:
-                raise ValueError('FAT chain loops')
-            out.append(c)
-            c = struct.unpack_from('<I', self.img, self.fat + 4 * c)[0] & 0x0FFFFFFF
-        return out
+        return [c for c in range(2, self.count + 2) if self.entry(c)]
 
     def files(self):
         """{name: (size, clusters)} of the root folder's files."""
@@ -225,7 +236,9 @@ class Fat32:
         return out
 
 
-class ExFat:
+class ExFat(ClusterChains):
+    LAST, MASK = 0xFFFFFFF7, 0xFFFFFFFF
+
     def __init__(self, img):
         if img[3:11] != b'EXFAT   ':
             raise ValueError('not exFAT')
@@ -235,18 +248,6 @@ class ExFat:
         self.fat = struct.unpack_from('<I', img, 80)[0] * sector
         self.heap = struct.unpack_from('<I', img, 88)[0] * sector
         self.root = struct.unpack_from('<I', img, 96)[0]
-
-    def offset(self, c):
-        return self.heap + (c - 2) * self.cluster
-
-    def chain(self, first):
-        out, c = [], first
-        while 2 <= c < 0xFFFFFFF7:
-            if len(out) > len(self.img) // self.cluster:
-                raise ValueError('FAT chain loops')
-            out.append(c)
-            c = struct.unpack_from('<I', self.img, self.fat + 4 * c)[0]
-        return out
 
     def files(self):
         out = {}
