@@ -20,8 +20,14 @@ FragmentList& FragmentList::operator=(FragmentList&& other) noexcept {
   return *this;
 }
 
-void FragmentList::Grow() {
-  const size_t capacity = capacity_ == 0 ? 4096 : capacity_ * 2;
+void FragmentList::append(const FragmentList& other) {
+  if (size_ + other.size_ > capacity_) Grow(size_ + other.size_);
+  std::copy(other.begin(), other.end(), data_ + size_);
+  size_ += other.size_;
+}
+
+void FragmentList::Grow(size_t needed) {
+  const size_t capacity = std::max(needed, capacity_ == 0 ? size_t{4096} : capacity_ * 2);
   void* grown = std::realloc(data_, capacity * sizeof(Fragment));
   if (grown == nullptr) throw std::bad_alloc();
   data_ = static_cast<Fragment*>(grown);

@@ -36,6 +36,8 @@ class FragmentList {
     if (size_ == capacity_) Grow();
     data_[size_++] = f;
   }
+  // Appends every record of `other`.
+  void append(const FragmentList& other);
   void clear() { size_ = 0; }
 
   size_t size() const { return size_; }
@@ -48,7 +50,8 @@ class FragmentList {
   const Fragment* end() const { return data_ + size_; }
 
  private:
-  void Grow();
+  // Makes room for at least `needed` records.
+  void Grow(size_t needed = 0);
 
   Fragment* data_ = nullptr;
   size_t size_ = 0;

@@ -14,6 +14,7 @@
 #include "reassembly/piece.h"
 #include "reassembly/picture_check.h"
 #include "reassembly/piece_joiner.h"
+#include "reassembly/source_windows.h"
 #include "sector_reader.h"
 
 namespace korvid {
@@ -121,18 +122,10 @@ class ChainWriter {
   // Reads `count` bytes from `offset` on of the bytes that `extents` hold in turn into `out`.
   void ReadStretches(std::span<const ByteRange> extents, uint64_t offset, size_t count, std::vector<uint8_t>& out) {
     out.clear();
-    for (const ByteRange& extent : extents) {
-      if (out.size() == count) break;
-      const uint64_t length = static_cast<uint64_t>(extent.Length);
-      if (offset >= length) {
-        offset -= length;
-        continue;
-      }
-      const size_t take = static_cast<size_t>(std::min<uint64_t>(length - offset, count - out.size()));
-      reader_.ReadAligned(static_cast<int64_t>(take), scratch_, extent.Offset + static_cast<int64_t>(offset));
+    ForEachPartOf(extents, offset, count, [&](int64_t position, size_t length) {
+      reader_.ReadAligned(static_cast<int64_t>(length), scratch_, position);
       out.insert(out.end(), scratch_.begin(), scratch_.end());
-      offset = 0;
-    }
+    });
   }
 
   // Whether the video chunk headed by `f` starts a picture that decodes on its own.
@@ -204,16 +197,16 @@ class ChainWriter {
 };
 
 // The size word of the chunk whose bytes `extents` hold, header first.
-std::optional<uint32_t> DeclaredSize(ChainWriter& writer, std::span<const ByteRange> extents) {
+std::optional<uint32_t> DeclaredSize(SourceWindows& source, std::span<const ByteRange> extents) {
   std::vector<uint8_t> header;
-  writer.ReadStretches(extents, 0, 8, header);
+  source.Read(extents, 0, 8, header);
   if (header.size() < 8) return std::nullopt;
   return header[4] | header[5] << 8 | header[6] << 16 | uint32_t{header[7]} << 24;
 }
 
-// What the content of a joined chunk says of a join, read through the writer: the codec's
-// markers at its ends first, then the picture decoded whole.
-JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHeader& sample, uint32_t id,
+// What the content of a joined chunk says of a join: the codec's markers at its ends first, then
+// the picture decoded whole.
+JoinVerdict CheckJoin(SourceWindows& source, PictureCheck& pictures, const AviHeader& sample, uint32_t id,
                       std::span<const ByteRange> extents) {
   // Only pictures of a codec the engine knows have markers to look at or decode.
   const int stream = StreamOf(id);
@@ -222,20 +215,20 @@ JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHead
       CodecOfStream(sample.Streams[static_cast<size_t>(stream)]) == VideoCodec::Unknown) {
     return JoinVerdict::Unknown;
   }
-  const std::optional<uint32_t> declared = DeclaredSize(writer, extents);
+  const std::optional<uint32_t> declared = DeclaredSize(source, extents);
   if (!declared) return JoinVerdict::Fails;
   const uint32_t size = *declared;
   const size_t probe = std::min<size_t>(size, JoinCheckBytes);
   std::vector<uint8_t> head, tail;
-  writer.ReadStretches(extents, 8, probe, head);
-  writer.ReadStretches(extents, 8 + uint64_t{size} - probe, probe, tail);
+  source.Read(extents, 8, probe, head);
+  source.Read(extents, 8 + uint64_t{size} - probe, probe, tail);
   const JoinVerdict markers = JudgeJoinedChunk(sample, id, head, tail);
   if (markers == JoinVerdict::Fails) return markers;
   // The whole picture is read only where the decoder can judge it.
-  writer.ReadStretches(extents, 8, std::min<size_t>(size, KeyFrameProbeBytes), head);
+  source.Read(extents, 8, std::min<size_t>(size, KeyFrameProbeBytes), head);
   if (!pictures.Judges(id, head)) return markers;
   std::vector<uint8_t> data;
-  writer.ReadStretches(extents, 8, size, data);
+  source.Read(extents, 8, size, data);
   const JoinVerdict decoded = pictures.Judge(id, data);
   // A keyframe too large to lie whole in one piece shows only once joined.
   if (decoded == JoinVerdict::Fits) pictures.Learn(id, data);
@@ -245,7 +238,7 @@ JoinVerdict CheckJoin(ChainWriter& writer, PictureCheck& pictures, const AviHead
 // Shows `pictures` the first keyframes that the pieces hold, for the stream headers and the
 // keyframe that judging predicted pictures needs: recorders repeat their headers before every
 // keyframe.
-void LearnFromKeyframes(ChainWriter& writer, ChainFinder& finder, std::span<const Piece> pieces,
+void LearnFromKeyframes(SourceWindows& source, ChainFinder& finder, std::span<const Piece> pieces,
                         const AviHeader& sample, PictureCheck& pictures) {
   constexpr size_t MostChunks = 4096;  // a keyframe shows within a few groups of pictures
   constexpr uint32_t LargestKeyframe = 8u << 20;
@@ -257,17 +250,17 @@ void LearnFromKeyframes(ChainWriter& writer, ChainFinder& finder, std::span<cons
       if (++looked > MostChunks) return;
       if (f.Length <= 8 || f.Length > LargestKeyframe || !pictures.Wants(f.Id)) continue;
       const ByteRange whole{f.Position, f.Length};
-      writer.ReadStretches(std::span(&whole, 1), 8, std::min<size_t>(f.Length - 8u, KeyFrameProbeBytes), data);
+      source.Read(std::span(&whole, 1), 8, std::min<size_t>(f.Length - 8u, KeyFrameProbeBytes), data);
       if (!IsKeyFrame(sample.Streams[static_cast<size_t>(StreamOf(f.Id))], data)) continue;
-      writer.ReadStretches(std::span(&whole, 1), 8, f.Length - 8u, data);
+      source.Read(std::span(&whole, 1), 8, f.Length - 8u, data);
       pictures.Learn(f.Id, data);
     }
   }
 }
 
 // Writes the recordings that the deep chains of `fragments` make once their pieces are joined.
-void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const WriteOptions& options,
-                      RunObserver& observer, WriteReport& report, int64_t sourceSize) {
+void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentList& fragments, const WriteOptions& options,
+                      RunObserver& observer, WriteReport& report) {
   const AviHeader& sample = *options.Sample;
   const auto started = std::chrono::steady_clock::now();
   StreamInterleave interleave;
@@ -276,7 +269,7 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   report.Chains = static_cast<uint64_t>(std::count_if(pieces.begin(), pieces.end(), [](const Piece& p) { return !p.Lone(); }));
   report.Reassembled = true;
   const ClusterGeometry geometry =
-      options.Geometry.Grids.empty() ? InferClusterGeometry(pieces, sourceSize) : options.Geometry;
+      options.Geometry.Grids.empty() ? InferClusterGeometry(pieces, source.Size()) : options.Geometry;
   report.Geometry = geometry.From;
   report.ClusterSize = geometry.Grids.empty() ? 0 : geometry.Grids.front().ClusterSize;
 
@@ -289,12 +282,13 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
   // tells nothing: progress counts the recordings, not the records those walks visit out of order.
   RunObserver quiet;
   ChainFinder finder(fragments, true, quiet);
-  LearnFromKeyframes(writer, finder, pieces, sample, pictures);
+  SourceWindows windows(source);
+  LearnFromKeyframes(windows, finder, pieces, sample, pictures);
   evidence.Cost = [&](uint32_t id, std::span<const ByteRange> extents) {
-    const std::optional<uint32_t> size = DeclaredSize(writer, extents);
+    const std::optional<uint32_t> size = DeclaredSize(windows, extents);
     if (!size) return 0.0;
     std::vector<uint8_t> data;
-    writer.ReadStretches(extents, 8, *size, data);
+    windows.Read(extents, 8, *size, data);
     // Seams where the parts meet, and at every sector boundary within a part: a part may hold
     // clusters of another file after its first, and its own start is no seam then.
     std::vector<size_t> seams;
@@ -311,7 +305,7 @@ void WriteReassembled(ChainWriter& writer, const FragmentList& fragments, const 
     return SeamCost(sample, id, data, seams);
   };
   evidence.Check = [&](uint32_t id, std::span<const ByteRange> extents) {
-    return CheckJoin(writer, pictures, sample, id, extents);
+    return CheckJoin(windows, pictures, sample, id, extents);
   };
   if (options.Usable) evidence.Usable = std::span<const ByteRange>(*options.Usable);
   // The sample's header ends with its movi list's id; the list's header starts 8 bytes before.
@@ -400,7 +394,7 @@ void WriteFragments(SourceDevice& source, const FragmentList& fragments,
                     RunObserver& observer, WriteReport& report, const WriteOptions& options) {
   ChainWriter writer(source, header, outputFolder, options, observer, report);
   if (options.Deep && options.Repair && options.Reassemble && options.Sample != nullptr) {
-    WriteReassembled(writer, fragments, options, observer, report, source.Size());
+    WriteReassembled(writer, source, fragments, options, observer, report);
     return;
   }
   ChainFinder finder(fragments, options.Deep, observer);

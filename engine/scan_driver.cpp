@@ -7,7 +7,7 @@
 #include <span>
 
 #include "avi_header.h"
-#include "chunk_prefetcher.h"
+#include "chunk_searchers.h"
 #include "fourcc.h"
 #include "movi_chunks.h"
 #include "sector_reader.h"
@@ -70,46 +70,61 @@ class HitSearch {
   unsigned declaredStreams_ = 0;
 };
 
-// Reads the stretches chunk after chunk and appends every hit to `fragments`. A chunk is searched
-// behind the unexamined tail of the one before it in the same stretch, so that a signature on a
-// chunk border, size word included, is found exactly once, and no byte is read twice.
+// Reads the stretches chunk after chunk and appends every hit to `fragments`, in source order.
+// The chunks are read and searched on threads of their own; the last bytes of each, where a
+// signature may cross into the next chunk, are searched here in front of the next chunk's first
+// bytes, so that a signature on a chunk border, size word included, is found exactly once, and
+// no byte is read twice.
 void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const HitSearch& search,
           RunObserver& observer, FragmentList& fragments, RecoveryReport& report) {
   const size_t margin = search.Margin();
   int64_t total = 0;
   for (const ByteRange& stretch : stretches) total += stretch.Length;
-  ChunkPrefetcher prefetcher(source, stretches, ScanChunkSize, margin);
-  std::vector<uint8_t> tail(margin);  // the last chunk's unexamined bytes, at most `margin`
+  ChunkSearchers searchers(source, stretches, ScanChunkSize, margin,
+                           [&search](std::span<const uint8_t> bytes, int64_t start, FragmentList& out, size_t end) {
+                             search.Search(bytes, start, out, end);
+                           });
+  // The unexamined bytes before the chunk in hand, at most `margin`, then its first bytes.
+  std::vector<uint8_t> window(2 * margin);
   size_t carried = 0;
-  int64_t tailEnd = 0;  // source offset just past the tail
+  int64_t tailEnd = 0;  // source offset just past the carried bytes
 
-  // The tail's hits whose size words lie within it: the end of a stretch is the end of data.
+  // The carried bytes' hits whose size words lie within them: the end of a stretch is the end
+  // of data.
   auto flushTail = [&] {
     if (carried == 0) return;
-    search.Search(std::span(tail.data(), carried), tailEnd - static_cast<int64_t>(carried), fragments, SIZE_MAX);
+    search.Search(std::span(window.data(), carried), tailEnd - static_cast<int64_t>(carried), fragments, SIZE_MAX);
     carried = 0;
     observer.FragmentsFound(fragments.size());
   };
 
-  ChunkPrefetcher::Chunk chunk;
+  ChunkSearchers::Chunk chunk;
   for (;;) {
     if (report.BytesScanned < total && observer.StopRequested()) {
       report.Stopped = true;
       break;
     }
-    if (!prefetcher.Next(chunk)) break;
+    if (!searchers.Next(chunk)) break;
     observer.Yield();
     observer.ScanProgress(report.BytesScanned, total);
     if (!chunk.Continues) flushTail();
 
-    uint8_t* window = chunk.Data - carried;
-    std::memcpy(window, tail.data(), carried);
-    const size_t filled = carried + chunk.Length;
+    // The carried bytes with as many of the chunk's first bytes as their hits can need.
+    const size_t head = chunk.Head.size();
+    std::memcpy(window.data() + carried, chunk.Head.data(), head);
+    const size_t filled = carried + head;
     const size_t searchEnd = filled > margin ? filled - margin : 0;
-    search.Search(std::span(window, filled), chunk.Position - static_cast<int64_t>(carried), fragments, searchEnd);
-
-    carried = filled - searchEnd;
-    std::memcpy(tail.data(), window + searchEnd, carried);
+    search.Search(std::span(window.data(), filled), chunk.Position - static_cast<int64_t>(carried), fragments,
+                  searchEnd);
+    fragments.append(*chunk.Hits);
+    if (chunk.Length >= margin) {
+      carried = margin;
+      std::memcpy(window.data(), chunk.Tail.data(), margin);
+    } else {
+      // A chunk shorter than the margin: what is left of the window is carried on whole.
+      carried = filled - searchEnd;
+      std::memmove(window.data(), window.data() + searchEnd, carried);
+    }
     tailEnd = chunk.Position + static_cast<int64_t>(chunk.Length);
     report.BytesScanned += static_cast<int64_t>(chunk.Length);
     report.UnreadableScanBytes += chunk.UnreadableBytes;

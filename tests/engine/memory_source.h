@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -21,8 +22,12 @@ class MemorySource : public SourceDevice {
   const std::string& Path() const override { return path_; }
   int64_t Size() const override { return static_cast<int64_t>(bytes_.size()); }
 
+  // Safe on several threads at once, as a source must be.
   ReadResult ReadAt(int64_t offset, uint8_t* buffer, size_t length) override {
-    reads.emplace_back(offset, length);
+    {
+      std::lock_guard lock(readsMutex_);
+      reads.emplace_back(offset, length);
+    }
     ReadResult result;
     const int64_t end = std::min<int64_t>(offset + static_cast<int64_t>(length), Size());
     for (int64_t at = offset; at < end; ++at) {
@@ -37,12 +42,15 @@ class MemorySource : public SourceDevice {
 
   std::vector<uint8_t>& Bytes() { return bytes_; }
 
-  std::vector<std::pair<int64_t, size_t>> reads;  // offset and length of every ReadAt
+  // Offset and length of every ReadAt, in the order they began; the scan reads on several
+  // threads, so its reads may come in any order.
+  std::vector<std::pair<int64_t, size_t>> reads;
   std::set<int64_t> badSectors;                   // sector numbers that cannot be read
 
  private:
   std::vector<uint8_t> bytes_;
   std::string path_ = "memory";
+  std::mutex readsMutex_;
 };
 
 // Bytes with no signature in them: a repeating ramp that never forms "00d".

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/errors.h"
 #include "engine/memory_source.h"
 #include "engine/temp_folder.h"
@@ -32,6 +34,15 @@ struct Recorder : RunObserver {
   std::vector<int64_t> progress;
 };
 
+// The first `count` reads of a run, the scan's, in source order: the scan reads on several
+// threads at once.
+std::vector<std::pair<int64_t, size_t>> ScanReads(const MemorySource& source, size_t count) {
+  std::vector<std::pair<int64_t, size_t>> reads(source.reads.begin(),
+                                                source.reads.begin() + std::min(count, source.reads.size()));
+  std::sort(reads.begin(), reads.end());
+  return reads;
+}
+
 class ScanTest : public ::testing::Test {
  protected:
   RecoveryReport Run(MemorySource& source, ScanMode mode = ScanMode::WholeDisk,
@@ -61,7 +72,8 @@ TEST_F(ScanTest, ReadsWholeChunksAtChunkOffsetsAndReportsProgress) {
   const auto report = Run(source);
   std::vector<std::pair<int64_t, size_t>> expected = {
       {0, 262144}, {262144, 262144}, {524288, 262144}, {786432, 1000}};
-  EXPECT_EQ(source.reads, expected);
+  EXPECT_EQ(source.reads.size(), expected.size());
+  EXPECT_EQ(ScanReads(source, expected.size()), expected);
   EXPECT_EQ(recorder.progress, (std::vector<int64_t>{0, 262144, 524288, 786432}));
   EXPECT_EQ(report.BytesScanned, 3 * 262144 + 1000);
   EXPECT_EQ(recorder.yields, 4);
@@ -93,9 +105,10 @@ TEST_P(BorderTest, ChunkHeaderAcrossAChunkBorderIsFoundOnce) {
   EXPECT_EQ(ReadFile(folder / "out" / "1.AVI"), Expected(source, first, second + 510 + 108));
   // The scan reads each byte once, in whole chunks; the writer's reads come after.
   ASSERT_GE(source.reads.size(), 3u);
-  EXPECT_EQ(source.reads[0], std::make_pair(int64_t{0}, size_t{262144}));
-  EXPECT_EQ(source.reads[1], std::make_pair(int64_t{262144}, size_t{262144}));
-  EXPECT_EQ(source.reads[2], std::make_pair(int64_t{524288}, size_t{600000 - 524288}));
+  const auto reads = ScanReads(source, 3);
+  EXPECT_EQ(reads[0], std::make_pair(int64_t{0}, size_t{262144}));
+  EXPECT_EQ(reads[1], std::make_pair(int64_t{262144}, size_t{262144}));
+  EXPECT_EQ(reads[2], std::make_pair(int64_t{524288}, size_t{600000 - 524288}));
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheBorder, BorderTest, ::testing::Range<int64_t>(-9, 2));
@@ -156,13 +169,11 @@ TEST_F(ScanTest, FreeSpaceModeReadsOnlyTheGivenStretchesInWholeSectors) {
   EXPECT_EQ(ReadFile(folder / "out" / "1.AVI"), Expected(source, 600'000, 600'200));
   // 512000..1000448 joined, 1899520..2000000 cut at the end.
   EXPECT_EQ(report.BytesScanned, (1'000'448 - 512'000) + (2'000'000 - 1'899'520));
-  for (const auto& [offset, length] : std::vector(source.reads.begin(), source.reads.begin() + 3)) {
-    EXPECT_EQ(offset % 512, 0);
-    EXPECT_GE(offset, 512'000);
-  }
-  EXPECT_EQ(source.reads[0], std::make_pair(int64_t{512'000}, size_t{262144}));
-  EXPECT_EQ(source.reads[1], std::make_pair(int64_t{774'144}, size_t{1'000'448 - 774'144}));
-  EXPECT_EQ(source.reads[2], std::make_pair(int64_t{1'899'520}, size_t{2'000'000 - 1'899'520}));
+  const auto reads = ScanReads(source, 3);
+  ASSERT_EQ(reads.size(), 3u);
+  EXPECT_EQ(reads[0], std::make_pair(int64_t{512'000}, size_t{262144}));
+  EXPECT_EQ(reads[1], std::make_pair(int64_t{774'144}, size_t{1'000'448 - 774'144}));
+  EXPECT_EQ(reads[2], std::make_pair(int64_t{1'899'520}, size_t{2'000'000 - 1'899'520}));
 }
 
 TEST_F(ScanTest, HitsDoNotJoinAcrossAGapBetweenStretches) {

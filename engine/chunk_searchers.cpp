@@ -1,0 +1,129 @@
+#include "chunk_searchers.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "sector_reader.h"
+
+namespace korvid {
+
+ChunkSearchers::ChunkSearchers(SourceDevice& source, std::vector<ByteRange> ranges, int64_t chunkSize, size_t margin,
+                               ChunkSearch search, unsigned threads)
+    : source_(source), ranges_(std::move(ranges)), chunkSize_(chunkSize), margin_(margin), search_(std::move(search)) {
+  for (const ByteRange& range : ranges_) {
+    firstChunk_.push_back(chunks_);
+    chunks_ += static_cast<uint64_t>((range.Length + chunkSize_ - 1) / chunkSize_);
+  }
+  if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
+  // A few chunks a thread: the threads read on while the caller takes the chunks before.
+  slots_.resize(std::max<size_t>(4, 3 * size_t{threads}));
+  callerBuffer_.resize(static_cast<size_t>(chunkSize_));
+  for (unsigned t = 1; t < threads; ++t) threads_.emplace_back(&ChunkSearchers::Work, this);
+}
+
+ChunkSearchers::~ChunkSearchers() {
+  {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+void ChunkSearchers::Locate(uint64_t index, Chunk& chunk) const {
+  const size_t r = static_cast<size_t>(std::upper_bound(firstChunk_.begin(), firstChunk_.end(), index) -
+                                       firstChunk_.begin()) - 1;
+  const ByteRange& range = ranges_[r];
+  const uint64_t within = index - firstChunk_[r];
+  chunk.Position = range.Offset + static_cast<int64_t>(within) * chunkSize_;
+  chunk.Length = static_cast<size_t>(std::min(chunkSize_, range.Offset + range.Length - chunk.Position));
+  chunk.Continues =
+      within > 0 || (r > 0 && ranges_[r - 1].Offset + ranges_[r - 1].Length == range.Offset);
+}
+
+bool ChunkSearchers::Claimable() const {
+  // Chunk i may go into its slot once the caller is done with chunk i - slots.
+  const uint64_t released = taken_ - (inUse_ ? 1 : 0);
+  return claimed_ < chunks_ && claimed_ < released + slots_.size();
+}
+
+void ChunkSearchers::Work() {
+  std::vector<uint8_t> buffer(static_cast<size_t>(chunkSize_));
+  for (;;) {
+    uint64_t index;
+    {
+      std::unique_lock lock(mutex_);
+      while (!cancelled_ && !Claimable()) {
+        if (claimed_ >= chunks_) return;
+        ++idleThreads_;
+        changed_.wait(lock);
+        --idleThreads_;
+      }
+      if (cancelled_) return;
+      index = claimed_++;
+    }
+    Process(index, buffer);
+  }
+}
+
+void ChunkSearchers::Process(uint64_t index, std::vector<uint8_t>& buffer) {
+  Slot& slot = slots_[index % slots_.size()];
+  try {
+    Chunk& chunk = slot.Done;
+    Locate(index, chunk);
+    chunk.UnreadableBytes = ReadSectors(source_, chunk.Position, buffer.data(), chunk.Length, 0, chunk.Length);
+    slot.Hits.clear();
+    search_(std::span<const uint8_t>(buffer.data(), chunk.Length), chunk.Position, slot.Hits,
+            chunk.Length > margin_ ? chunk.Length - margin_ : 0);
+    const size_t edge = std::min(chunk.Length, margin_);
+    slot.Edges.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(edge));
+    slot.Edges.insert(slot.Edges.end(), buffer.begin() + static_cast<std::ptrdiff_t>(chunk.Length - edge),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(chunk.Length));
+  } catch (...) {
+    slot.Failure = std::current_exception();
+  }
+  bool wake;
+  {
+    std::lock_guard lock(mutex_);
+    slot.Ready = true;
+    wake = callerWaiting_;
+  }
+  // Waking a thread costs more than searching a chunk takes: only the waiting caller is woken.
+  if (wake) changed_.notify_all();
+}
+
+bool ChunkSearchers::Next(Chunk& chunk) {
+  std::unique_lock lock(mutex_);
+  if (inUse_) {
+    inUse_ = false;
+    slots_[(taken_ - 1) % slots_.size()].Ready = false;
+    if (idleThreads_ > 0) changed_.notify_all();
+  }
+  if (taken_ >= chunks_) return false;
+  Slot& slot = slots_[taken_ % slots_.size()];
+  while (!slot.Ready) {
+    // The caller searches chunks too while its next one is not ready.
+    if (Claimable()) {
+      const uint64_t index = claimed_++;
+      lock.unlock();
+      Process(index, callerBuffer_);
+      lock.lock();
+      continue;
+    }
+    callerWaiting_ = true;
+    changed_.wait(lock);
+    callerWaiting_ = false;
+  }
+  ++taken_;
+  inUse_ = true;
+  if (slot.Failure) std::rethrow_exception(std::exchange(slot.Failure, nullptr));
+  chunk = slot.Done;
+  const size_t edge = slot.Edges.size() / 2;
+  chunk.Head = std::span<const uint8_t>(slot.Edges.data(), edge);
+  chunk.Tail = std::span<const uint8_t>(slot.Edges.data() + edge, edge);
+  chunk.Hits = &slot.Hits;
+  return true;
+}
+
+}  // namespace korvid

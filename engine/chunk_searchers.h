@@ -1,0 +1,96 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "fragment.h"
+#include "scan_ranges.h"
+#include "source_device.h"
+
+namespace korvid {
+
+// Appends the hits in `bytes` (at source offset `start`) that start before `searchEnd`, in
+// ascending order. Called on several threads at once.
+using ChunkSearch = std::function<void(std::span<const uint8_t> bytes, int64_t start, FragmentList& out,
+                                       size_t searchEnd)>;
+
+// Reads the stretches of a source chunk after chunk and searches each chunk, on as many threads
+// as the processor has cores, the caller's among them, a few chunks ahead of the caller, who
+// takes the chunks in source order. A page-cached source is read as fast as memory copies, and
+// one core cannot search that fast; each thread searches the chunk it has just read, while the
+// chunk is in its core's cache. A chunk's last `margin` bytes are searched by the caller, who
+// has the next chunk's first bytes too: the hits there need bytes of both.
+class ChunkSearchers {
+ public:
+  struct Chunk {
+    int64_t Position = 0;
+    size_t Length = 0;
+    uint64_t UnreadableBytes = 0;
+    bool Continues = false;  // it starts where the chunk before ended
+    // Its first and its last min(Length, margin) bytes; valid until the next call of Next.
+    std::span<const uint8_t> Head, Tail;
+    // Its hits that start in its first Length - margin bytes (none when it is shorter).
+    const FragmentList* Hits = nullptr;
+  };
+
+  // `ranges`: ascending, disjoint stretches within the source. `threads`, the caller's
+  // included; 0: one per core.
+  ChunkSearchers(SourceDevice& source, std::vector<ByteRange> ranges, int64_t chunkSize, size_t margin,
+                 ChunkSearch search, unsigned threads = 0);
+  ChunkSearchers(const ChunkSearchers&) = delete;
+  ChunkSearchers& operator=(const ChunkSearchers&) = delete;
+  // Stops the threads and waits for them.
+  ~ChunkSearchers();
+
+  // The next chunk in source order; false at the end of the stretches.
+  bool Next(Chunk& chunk);
+
+ private:
+  struct Slot {
+    std::vector<uint8_t> Edges;  // the chunk's Head, then its Tail
+    FragmentList Hits;
+    Chunk Done;
+    std::exception_ptr Failure;  // what reading or searching the chunk raised
+    bool Ready = false;
+  };
+
+  // The threads' loop: chunks are claimed while their slots are free.
+  void Work();
+  // Whether the next chunk may be claimed; under the lock.
+  bool Claimable() const;
+  // Reads chunk `index` into `buffer` and searches it, fills its slot, then marks it ready;
+  // outside the lock. Each thread reads into a buffer of its own, which stays in its core's
+  // cache: a buffer that another core wrote last costs its cache lines moved over first.
+  void Process(uint64_t index, std::vector<uint8_t>& buffer);
+  // Where chunk `index` lies: its position, length and whether it continues the one before.
+  void Locate(uint64_t index, Chunk& chunk) const;
+
+  SourceDevice& source_;
+  const std::vector<ByteRange> ranges_;
+  std::vector<uint64_t> firstChunk_;  // of each range, in the numbering of all chunks
+  uint64_t chunks_ = 0;
+  const int64_t chunkSize_;
+  const size_t margin_;
+  const ChunkSearch search_;
+  std::vector<Slot> slots_;  // chunk i is read into slot i % size
+  std::vector<uint8_t> callerBuffer_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t claimed_ = 0;   // chunks handed to the threads
+  uint64_t taken_ = 0;     // chunks handed to the caller
+  bool inUse_ = false;     // the caller holds chunk taken_ - 1
+  bool cancelled_ = false;
+  unsigned idleThreads_ = 0;    // threads waiting for a free slot
+  bool callerWaiting_ = false;  // the caller waits for the chunk it takes next
+  std::vector<std::thread> threads_;  // started last, once the state above exists
+};
+
+}  // namespace korvid
