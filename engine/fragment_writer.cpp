@@ -198,23 +198,26 @@ class ChainWriter {
 
 // The size word of the chunk whose bytes `extents` hold, header first.
 std::optional<uint32_t> DeclaredSize(SourceWindows& source, std::span<const ByteRange> extents) {
-  std::vector<uint8_t> header;
+  thread_local std::vector<uint8_t> header;
   source.Read(extents, 0, 8, header);
   if (header.size() < 8) return std::nullopt;
   return header[4] | header[5] << 8 | header[6] << 16 | uint32_t{header[7]} << 24;
+}
+
+// Whether the content of a chunk with this id can tell a join: only pictures of a codec the
+// engine knows have markers to look at or decode.
+bool ContentJudged(const AviHeader& sample, uint32_t id) {
+  const int stream = StreamOf(id);
+  return KindOf(id) == MoviChunkKind::Data && stream >= 0 && static_cast<size_t>(stream) < sample.Streams.size() &&
+         sample.Streams[static_cast<size_t>(stream)].Type == FourCC("vids") &&
+         CodecOfStream(sample.Streams[static_cast<size_t>(stream)]) != VideoCodec::Unknown;
 }
 
 // What the content of a joined chunk says of a join: the codec's markers at its ends first, then
 // the picture decoded whole.
 JoinVerdict CheckJoin(SourceWindows& source, PictureCheck& pictures, const AviHeader& sample, uint32_t id,
                       std::span<const ByteRange> extents) {
-  // Only pictures of a codec the engine knows have markers to look at or decode.
-  const int stream = StreamOf(id);
-  if (KindOf(id) != MoviChunkKind::Data || stream < 0 || static_cast<size_t>(stream) >= sample.Streams.size() ||
-      sample.Streams[static_cast<size_t>(stream)].Type != FourCC("vids") ||
-      CodecOfStream(sample.Streams[static_cast<size_t>(stream)]) == VideoCodec::Unknown) {
-    return JoinVerdict::Unknown;
-  }
+  if (!ContentJudged(sample, id)) return JoinVerdict::Unknown;
   const std::optional<uint32_t> declared = DeclaredSize(source, extents);
   if (!declared) return JoinVerdict::Fails;
   const uint32_t size = *declared;
@@ -284,14 +287,16 @@ void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentL
   ChainFinder finder(fragments, true, quiet);
   SourceWindows windows(source);
   LearnFromKeyframes(windows, finder, pieces, sample, pictures);
+  // Reused from one layout weighed to the next: a piece's joins weigh many.
+  std::vector<uint8_t> data;
+  std::vector<size_t> seams;
   evidence.Cost = [&](uint32_t id, std::span<const ByteRange> extents) {
     const std::optional<uint32_t> size = DeclaredSize(windows, extents);
     if (!size) return 0.0;
-    std::vector<uint8_t> data;
     windows.Read(extents, 8, *size, data);
     // Seams where the parts meet, and at every sector boundary within a part: a part may hold
     // clusters of another file after its first, and its own start is no seam then.
-    std::vector<size_t> seams;
+    seams.clear();
     int64_t offset = -8;  // data offsets count from past the chunk's header
     for (const ByteRange& extent : extents) {
       for (int64_t p = SectorBase(extent.Offset + SectorSize - 1); p < extent.Offset + extent.Length; p += SectorSize) {
@@ -307,6 +312,7 @@ void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentL
   evidence.Check = [&](uint32_t id, std::span<const ByteRange> extents) {
     return CheckJoin(windows, pictures, sample, id, extents);
   };
+  evidence.MayFit = [&](uint32_t id) { return ContentJudged(sample, id); };
   if (options.Usable) evidence.Usable = std::span<const ByteRange>(*options.Usable);
   // The sample's header ends with its movi list's id; the list's header starts 8 bytes before.
   evidence.HeaderBytes = static_cast<int64_t>(sample.Bytes.size()) - 12;

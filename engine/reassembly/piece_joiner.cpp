@@ -337,10 +337,21 @@ class Joiner {
     const auto here = std::lower_bound(bucket.first, bucket.second, p);
     const auto from = here - std::min<long>(Before, here - bucket.first);
     const auto to = here + std::min<long>(After, bucket.second - here);
-    for (auto at = from; at != to; ++at) {
-      const uint32_t q = *at;
+    // The pieces after it first, the nearest first, then those before it, the nearest first:
+    // a continuation is weighed only where it could beat the best one found, by its rank had
+    // the content check accepted it and by its distance.
+    const bool mayFit = evidence_.Check && (!evidence_.MayFit || evidence_.MayFit(piece.LastId));
+    std::vector<uint32_t>& order = candidates_;
+    order.assign(here, to);
+    order.insert(order.end(), std::make_reverse_iterator(here), std::make_reverse_iterator(from));
+    for (const uint32_t q : order) {
       const Piece& to = pieces_[q];
       if (q == p || to.StartsRecording() || (unheld != nullptr && unheld->JoinedTo[q])) continue;
+      if (best) {
+        const uint32_t bound = Rank(mayFit ? JoinVerdict::Fits : JoinVerdict::Unknown, p, q, false);
+        const int64_t distance = to.Start > piece.Start ? to.Start - piece.Start : piece.Start - to.Start;
+        if (bound > best->Rank || (bound == best->Rank && distance >= best->Distance)) continue;
+      }
       const int64_t boundary = grid->Floor(to.Start);
       const int64_t lead = to.Start - boundary;
       // Another piece in the continuation's first cluster: that cluster is not one of the chunk's.
@@ -784,7 +795,8 @@ class Joiner {
   const JoinEvidence& evidence_;
   std::vector<int64_t> coreEndBefore_;  // the end of the last cluster of any earlier piece
   std::vector<uint32_t> byResidue_;
-  std::vector<std::pair<int64_t, uint32_t>> gaps_;  // (clusters, the piece the gap follows)
+  std::vector<std::pair<int64_t, uint32_t>> gaps_;
+  mutable std::vector<uint32_t> candidates_;  // BestJoin's, reused from one piece to the next  // (clusters, the piece the gap follows)
 };
 
 }  // namespace

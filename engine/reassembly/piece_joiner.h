@@ -43,6 +43,9 @@ struct JoinEvidence {
   const ClusterGeometry* Geometry = nullptr;
   const StreamInterleave* Interleave = nullptr;
   JoinCheck Check;
+  // Whether Check can accept any layout of a chunk with this id (it knows the codec); null:
+  // it may, for every id. Weighing stops at the nearest continuation that no later one beats.
+  std::function<bool(uint32_t id)> MayFit;
   JoinCost Cost;
   // The only stretches a join may take clusters from (the free space); none: all of the source.
   std::optional<std::span<const ByteRange>> Usable;

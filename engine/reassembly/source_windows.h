@@ -16,8 +16,8 @@ namespace korvid {
 // the clusters next to the two pieces again: from the cache they cost a copy, not a read.
 class SourceWindows {
  public:
-  static constexpr int64_t WindowBytes = 8192;
-  static constexpr size_t Windows = 256;
+  static constexpr int64_t WindowBytes = 4096;
+  static constexpr size_t Windows = 512;
 
   explicit SourceWindows(SourceDevice& source) : source_(source) {}
 

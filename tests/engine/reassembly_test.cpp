@@ -7,6 +7,7 @@
 #include <cmath>
 #include <random>
 #include <set>
+#include <utility>
 
 #include "engine/avi_header.h"
 #include "engine/fragment_writer.h"
@@ -413,6 +414,52 @@ TEST(Reassembly, TheMiddlesOfTwoFramesCutOffSideBySideAreFoundByTheirContent) {
     EXPECT_EQ(merged(r.Joins[0]), r.Pieces[0] == 0 ? bTruth : aTruth);
   }
   EXPECT_LT(checks, 200);
+}
+
+TEST(Reassembly, WeighingStopsAtTheNearestContinuationThatNoOtherCouldBeat) {
+  // Six recordings at once in short runs: each piece has many continuations to weigh.
+  std::vector<Recording> recordings;
+  for (uint32_t k = 0; k < 6; ++k) recordings.push_back(MakeRecording(60, 20 + k));
+  std::vector<const Recording*> all;
+  for (const Recording& r : recordings) all.push_back(&r);
+  const Card card = LayOut(all, 9, 1, 3);
+  FragmentList found;
+  SearchMoviChunks(card.Source, 0, static_cast<int64_t>(card.Source.size()), 2, found);
+  Quiet quiet;
+  StreamInterleave interleave;
+  const std::vector<Piece> pieces = CollectPieces(found, quiet, interleave);
+  ASSERT_GT(pieces.size(), 200u);
+  const ClusterGeometry geometry = FileSystemGrid(static_cast<int64_t>(card.Source.size()));
+
+  // The content tells nothing; the seams' cost is some fixed function of the layout, so that
+  // layouts differ, and counted.
+  int weighed = 0;
+  JoinEvidence evidence;
+  evidence.Geometry = &geometry;
+  evidence.Interleave = &interleave;
+  evidence.Check = [&](uint32_t, std::span<const ByteRange>) {
+    ++weighed;
+    return JoinVerdict::Unknown;
+  };
+  evidence.Cost = [&](uint32_t, std::span<const ByteRange> extents) {
+    ++weighed;
+    int64_t sum = 0;
+    for (const ByteRange& e : extents) sum += e.Offset / Cluster * 7 + e.Length / Cluster;
+    return static_cast<double>(sum % 5);
+  };
+  auto joins = [&] {
+    ReassemblyTotals totals;
+    std::vector<std::pair<std::vector<uint32_t>, std::vector<std::vector<ByteRange>>>> out;
+    for (ReassembledRecording& r : ReassemblePieces(pieces, evidence, totals)) out.emplace_back(r.Pieces, r.Joins);
+    return out;
+  };
+  const auto everyOne = joins();
+  const int everyOneWeighed = std::exchange(weighed, 0);
+  evidence.MayFit = [](uint32_t) { return false; };
+  const auto nearest = joins();
+  EXPECT_EQ(nearest, everyOne);
+  EXPECT_LT(weighed, everyOneWeighed);
+  EXPECT_LT(everyOne.size(), pieces.size() / 3);  // most pieces were joined
 }
 
 TEST(Reassembly, FramesBeforeTheFirstKeyframeAreLeftOutAndCounted) {
