@@ -63,9 +63,9 @@ __attribute__((target("sse2"))) size_t NextCandidateSse2(const uint8_t* data, si
 
 std::vector<NamedCandidateFilter> CandidateFilters() {
 #if defined(__x86_64__) || defined(__i386__)
-  return RunnableFilters<CandidateFilter>(NextCandidateAvx2, NextCandidateSse2, NextCandidatePlain);
+  return RunnableFilters<CandidateFilter>(nullptr, NextCandidateAvx2, NextCandidateSse2, NextCandidatePlain);
 #else
-  return RunnableFilters<CandidateFilter>(nullptr, nullptr, NextCandidatePlain);
+  return RunnableFilters<CandidateFilter>(nullptr, nullptr, nullptr, NextCandidatePlain);
 #endif
 }
 

@@ -1,6 +1,7 @@
 #include "movi_chunks.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "fourcc.h"
 #include "little_endian.h"
@@ -72,6 +73,54 @@ __attribute__((target("avx2"))) size_t NextCandidateAvx2(const uint8_t* data, si
   return NextCandidatePlain(data, p, last);
 }
 
+// The same look at 64 offsets per step, by classes of bytes: a table lookup on each half of a
+// byte tells which pairs it may begin and which it may end (bit 0 "d" then "b" or "c", 1 "wb",
+// 2 "pc", 3 "tx", 4 "i" then "x" or "d", 5 "JU", 6 "L" or "R" then "I"), and a pair may head an
+// id where the classes of its two bytes share a bit. Split by halves, a few classes take bytes
+// besides their own ("B" and a backslash before "I", "h" and "t" after "i"): offsets the tables pass
+// are looked at again one by one, so the filter stops exactly where the plain look does.
+// A table of 16 bytes, in each 128-bit lane, with `bits` at the given places.
+__attribute__((target("avx512f,avx512bw"))) inline __m512i Table(std::initializer_list<std::pair<int, uint8_t>> entries) {
+  uint8_t bytes[16] = {};
+  for (const auto& [at, bits] : entries) bytes[at] |= bits;
+  long long low, high;
+  std::memcpy(&low, bytes, 8);
+  std::memcpy(&high, bytes + 8, 8);
+  return _mm512_set_epi64(high, low, high, low, high, low, high, low);
+}
+
+// The classes of each byte of `v` by the tables of its low and high halves.
+__attribute__((target("avx512f,avx512bw"))) inline __m512i Classes(__m512i v, __m512i low, __m512i high) {
+  const __m512i nibble = _mm512_set1_epi8(0x0F);
+  const __m512i lo = _mm512_and_si512(v, nibble);
+  const __m512i hi = _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble);
+  return _mm512_and_si512(_mm512_shuffle_epi8(low, lo), _mm512_shuffle_epi8(high, hi));
+}
+
+__attribute__((target("avx512f,avx512bw"))) size_t NextCandidateAvx512(const uint8_t* data, size_t from,
+                                                                       size_t last) {
+  // By the low and the high half of a byte: the pairs it may begin, and those it may end.
+  const __m512i beginLow = Table({{4, 0x01 | 0x08}, {7, 0x02}, {0, 0x04}, {9, 0x10}, {0xA, 0x20}, {0xC, 0x40}, {2, 0x40}});
+  const __m512i beginHigh = Table({{6, 0x01 | 0x10}, {7, 0x02 | 0x04 | 0x08}, {4, 0x20 | 0x40}, {5, 0x40}});
+  const __m512i endLow = Table({{2, 0x01 | 0x02}, {3, 0x01 | 0x04}, {8, 0x08 | 0x10}, {4, 0x10}, {5, 0x20}, {9, 0x40}});
+  const __m512i endHigh = Table({{6, 0x01 | 0x02 | 0x04 | 0x10}, {7, 0x08 | 0x10}, {5, 0x20}, {4, 0x40}});
+  const __m512i dataPairs = _mm512_set1_epi8(0x0F);  // the data chunks' pairs, at +2
+  size_t p = from;
+  for (; p + 64 <= last; p += 64) {
+    const __m512i b0 = _mm512_loadu_si512(data + p), b1 = _mm512_loadu_si512(data + p + 1);
+    const __m512i b2 = _mm512_loadu_si512(data + p + 2), b3 = _mm512_loadu_si512(data + p + 3);
+    const __m512i others = _mm512_and_si512(Classes(b0, beginLow, beginHigh), Classes(b1, endLow, endHigh));
+    const __m512i chunks = _mm512_and_si512(Classes(b2, beginLow, beginHigh), Classes(b3, endLow, endHigh));
+    // The data chunks' bits from the pair at +2, the others' from the pair at +0.
+    const __m512i pairs = _mm512_ternarylogic_epi32(dataPairs, chunks, others, 0xCA);
+    for (uint64_t mask = _mm512_test_epi8_mask(pairs, pairs); mask != 0; mask &= mask - 1) {
+      const size_t at = p + static_cast<size_t>(__builtin_ctzll(mask));
+      if (MayHeadChunk(data + at)) return at;
+    }
+  }
+  return NextCandidateAvx2(data, p, last);
+}
+
 __attribute__((target("sse2"))) size_t NextCandidateSse2(const uint8_t* data, size_t from, size_t last) {
   size_t p = from;
   for (; p + 16 <= last; p += 16) {
@@ -100,9 +149,9 @@ __attribute__((target("sse2"))) size_t NextCandidateSse2(const uint8_t* data, si
 
 std::vector<NamedMoviCandidateFilter> MoviCandidateFilters() {
 #if defined(__x86_64__) || defined(__i386__)
-  return RunnableFilters<MoviCandidateFilter>(NextCandidateAvx2, NextCandidateSse2, NextCandidatePlain);
+  return RunnableFilters<MoviCandidateFilter>(NextCandidateAvx512, NextCandidateAvx2, NextCandidateSse2, NextCandidatePlain);
 #else
-  return RunnableFilters<MoviCandidateFilter>(nullptr, nullptr, NextCandidatePlain);
+  return RunnableFilters<MoviCandidateFilter>(nullptr, nullptr, nullptr, NextCandidatePlain);
 #endif
 }
 
