@@ -19,31 +19,34 @@ int64_t Modulo(int64_t value, int64_t size) {
 }
 
 // One way to continue a piece, with what speaks for it: lower Rank is better evidence, and
-// among equal ranks the nearer piece is the one file systems allocate next.
+// among equal ranks the nearer piece is the one file systems allocate next. Media hold millions
+// of pieces and each piece's best join is held at once: a join keeps what decides its layout,
+// and its extents are laid out from that when they are needed.
 struct Join {
   uint32_t From = NoPiece;
   uint32_t To = NoPiece;
-  uint32_t Rank = 0;
   int64_t Distance = 0;
-  int64_t Missing = 0;        // whole clusters the chunk needs between From's and To's clusters
   int64_t TailFree = 0;       // free clusters right after From
   int64_t LeadFree = 0;       // free clusters right before To
-  int64_t TailClusters = -1;  // of those, taken from after From; -1 until decided
+  // Cluster counts within one chunk, which is at most MaxDataChunkSize long.
+  int32_t Missing = 0;        // whole clusters the chunk needs between From's and To's clusters
+  int32_t TailClusters = -1;  // of those, taken from after From; -1 until decided
+  int32_t OrphanClusters = 0;
+  int32_t Preferred = 0;  // the share after From that the content check liked best
   // Whole free stretches between the two pieces that hold the middle of the chunk, in order.
   std::vector<ByteRange> Orphans;
+  uint8_t Rank = 0;
   bool Shared = false;  // From's free clusters are To's: the two pieces are neighbours
-  std::vector<ByteRange> Extents;
-
-  int64_t LeadClusters() const { return Missing - TailClusters - OrphanClusters; }
-  int64_t OrphanClusters = 0;
-  int64_t Preferred = 0;  // the share after From that the content check liked best
   // No other layout of the chunk fits as well: the evidence decides where its clusters lie.
   bool Sure = false;
+
+  int64_t LeadClusters() const { return Missing - TailClusters - OrphanClusters; }
 
   bool Before(const Join& other) const {
     return Rank != other.Rank ? Rank < other.Rank : Distance < other.Distance;
   }
 };
+static_assert(sizeof(Join) <= 80, "every piece's best join is held at once");
 
 class Joiner {
  public:
@@ -59,14 +62,13 @@ class Joiner {
   }
 
   std::vector<ReassembledRecording> Run(ReassemblyTotals& totals) {
-    std::vector<Join> chosen = ChooseJoins();
-    std::vector<uint32_t> next(pieces_.size(), NoPiece);
+    const std::vector<Join> chosen = ChooseJoins();
+    std::vector<uint32_t> next(pieces_.size(), NoPiece), joinFrom(pieces_.size(), NoPiece);
     std::vector<bool> continued(pieces_.size(), false);
-    std::vector<std::vector<ByteRange>> extents(pieces_.size());
-    for (Join& join : chosen) {
-      next[join.From] = join.To;
-      continued[join.To] = true;
-      extents[join.From] = std::move(join.Extents);
+    for (uint32_t j = 0; j < chosen.size(); ++j) {
+      next[chosen[j].From] = chosen[j].To;
+      continued[chosen[j].To] = true;
+      joinFrom[chosen[j].From] = j;
     }
     BreakRings(next, continued);
 
@@ -76,7 +78,7 @@ class Joiner {
       ReassembledRecording& recording = recordings.emplace_back();
       for (uint32_t at = p; at != NoPiece; at = next[at]) {
         recording.Pieces.push_back(at);
-        if (next[at] != NoPiece) recording.Joins.push_back(std::move(extents[at]));
+        if (next[at] != NoPiece) recording.Joins.push_back(Lay(chosen[joinFrom[at]], chosen[joinFrom[at]].TailClusters));
       }
       recording.LastChunkForeign = Foreign(recording.Pieces.back());
       totals.Joins += recording.Joins.size();
@@ -214,12 +216,12 @@ class Joiner {
       Join trial = join;
       trial.Orphans = set;
       trial.OrphanClusters = 0;
-      for (const ByteRange& orphan : set) trial.OrphanClusters += orphan.Length / clusterSize;
+      for (const ByteRange& orphan : set) trial.OrphanClusters += static_cast<int32_t>(orphan.Length / clusterSize);
       const int64_t own = join.Missing - trial.OrphanClusters;
       const JoinVerdict verdict =
           BestSplit(trial, std::max<int64_t>(0, own - join.LeadFree), std::min(own, join.TailFree));
       if (verdict == JoinVerdict::Fails || (verdict == JoinVerdict::Unknown && best == JoinVerdict::Fits)) continue;
-      const double cost = evidence_.Cost ? evidence_.Cost(pieces_[join.From].LastId, trial.Extents) : 0;
+      const double cost = evidence_.Cost ? evidence_.Cost(pieces_[join.From].LastId, Lay(trial, trial.Preferred)) : 0;
       if (best == JoinVerdict::Fails || (verdict == JoinVerdict::Fits && best != JoinVerdict::Fits) ||
           cost < bestCost) {
         best = verdict;
@@ -412,6 +414,7 @@ class Joiner {
     const std::vector<ByteRange> within = unheld.Within(cut, boundary);
     int trials = 0, fits = 0;
     Join chosen;
+    std::vector<ByteRange> layout, chosenLayout;
     for (const bool tailWhole : {true, false}) {
       const int64_t whole = std::min(m, tailWhole ? join.TailFree : join.LeadFree);
       const int64_t otherRoom = tailWhole ? join.LeadFree : join.TailFree;
@@ -429,11 +432,12 @@ class Joiner {
             trial.Orphans = {{a, k * size}};
             trial.OrphanClusters = k;
             trial.TailClusters = -1;
-            Lay(trial, t);
-            if (!evidence_.Check || evidence_.Check(pieces_[join.From].LastId, trial.Extents) != JoinVerdict::Fits) continue;
-            if (fits > 0 && trial.Extents == chosen.Extents) continue;
-            trial.Preferred = t;
+            Lay(trial, t, layout);
+            if (!evidence_.Check || evidence_.Check(pieces_[join.From].LastId, layout) != JoinVerdict::Fits) continue;
+            if (fits > 0 && layout == chosenLayout) continue;
+            trial.Preferred = static_cast<int32_t>(t);
             chosen = std::move(trial);
+            chosenLayout = layout;
             ++fits;
           }
         }
@@ -448,9 +452,15 @@ class Joiner {
     return JoinVerdict::Fits;
   }
 
-  // Sets where the chunk's missing clusters come from: `tail` of them after From, the orphan
-  // gap if any, the rest before To.
-  void Lay(Join& join, int64_t tail) const {
+  // Where the chunk lies, from its header to its end: `tail` of its missing clusters after From
+  // (or as many as the join has decided), the orphan gap if any, the rest before To.
+  std::vector<ByteRange> Lay(const Join& join, int64_t tail) const {
+    std::vector<ByteRange> extents;
+    Lay(join, tail, extents);
+    return extents;
+  }
+
+  void Lay(const Join& join, int64_t tail, std::vector<ByteRange>& extents) const {
     const Piece& piece = pieces_[join.From];
     const Piece& to = pieces_[join.To];
     const ClusterGrid& grid = *GridOf(join.From);
@@ -459,15 +469,15 @@ class Joiner {
     const int64_t l = join.Missing - t - join.OrphanClusters;
     const int64_t cut = grid.Ceil(piece.HeadEnd());
     const int64_t boundary = grid.Floor(to.Start);
-    join.Extents.clear();
-    join.Extents.push_back({piece.LastMember, cut + t * size - piece.LastMember});
-    join.Extents.insert(join.Extents.end(), join.Orphans.begin(), join.Orphans.end());
+    extents.clear();
+    extents.push_back({piece.LastMember, cut + t * size - piece.LastMember});
+    extents.insert(extents.end(), join.Orphans.begin(), join.Orphans.end());
     const ByteRange lead{boundary - l * size, to.Start - (boundary - l * size)};
     // Shares of a stretch that the two pieces border alone lay the chunk out the same.
-    if (join.Extents.back().Offset + join.Extents.back().Length == lead.Offset) {
-      join.Extents.back().Length += lead.Length;
+    if (extents.back().Offset + extents.back().Length == lead.Offset) {
+      extents.back().Length += lead.Length;
     } else {
-      join.Extents.push_back(lead);
+      extents.push_back(lead);
     }
   }
 
@@ -481,29 +491,28 @@ class Joiner {
     int64_t kept = hi;
     double keptCost = 0;
     bool tied = false;
-    std::vector<ByteRange> keptExtents;
+    std::vector<ByteRange> layout, keptLayout;
     for (int64_t t = hi; t >= lo && hi - t < MostTries; --t) {
-      Lay(join, t);
-      const JoinVerdict verdict = evidence_.Check ? evidence_.Check(pieces_[join.From].LastId, join.Extents)
+      Lay(join, t, layout);
+      const JoinVerdict verdict = evidence_.Check ? evidence_.Check(pieces_[join.From].LastId, layout)
                                                   : JoinVerdict::Unknown;
       if (verdict == JoinVerdict::Fails || (verdict == JoinVerdict::Unknown && best == JoinVerdict::Fits)) continue;
       // Among layouts the check says the same of, the seams that fit best decide; on a tie, the
       // layout with more clusters after From.
-      const double cost = lo < hi && evidence_.Cost ? evidence_.Cost(pieces_[join.From].LastId, join.Extents) : 0;
+      const double cost = lo < hi && evidence_.Cost ? evidence_.Cost(pieces_[join.From].LastId, layout) : 0;
       if (best == JoinVerdict::Fails || (verdict == JoinVerdict::Fits && best != JoinVerdict::Fits) ||
           cost < keptCost) {
         kept = t;
         keptCost = cost;
         best = verdict;
         tied = false;
-        keptExtents = join.Extents;
-      } else if (verdict == best && cost == keptCost && join.Extents != keptExtents) {
+        keptLayout = layout;
+      } else if (verdict == best && cost == keptCost && layout != keptLayout) {
         tied = true;
       }
     }
     join.Sure = best != JoinVerdict::Fails && !tied && (best == JoinVerdict::Fits || hi - lo < MostTries);
-    join.Preferred = kept;
-    Lay(join, kept);
+    join.Preferred = static_cast<int32_t>(kept);
     return best;
   }
 
@@ -602,7 +611,6 @@ class Joiner {
     size_t kept = 0;
     for (uint32_t j = 0; j < joins.size(); ++j) {
       if (dropped[j]) continue;
-      Lay(joins[j], joins[j].TailClusters);
       if (kept != j) joins[kept] = std::move(joins[j]);
       ++kept;
     }
@@ -613,11 +621,11 @@ class Joiner {
   // better evidence and where the free clusters it needs are left to it.
   std::vector<Join> ChooseJoins() const {
     std::vector<Join> joins;
+    // Most pieces are continued: room for all at once, rather than room twice over as it grows.
+    joins.reserve(pieces_.size());
     for (uint32_t p = 0; p < pieces_.size(); ++p) {
       Report(p);
       if (std::optional<Join> join = BestJoin(p)) {
-        // Laid out again once the shares of the gaps are settled.
-        join->Extents = {};
         joins.push_back(std::move(*join));
       }
     }
