@@ -1,6 +1,7 @@
 #include "chunk_searchers.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -16,10 +17,10 @@ ChunkSearchers::ChunkSearchers(SourceDevice& source, std::vector<ByteRange> rang
     chunks_ += static_cast<uint64_t>((range.Length + chunkSize_ - 1) / chunkSize_);
   }
   if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
-  // A few chunks a thread: the threads read on while the caller takes the chunks before.
-  slots_.resize(std::max<size_t>(4, 3 * size_t{threads}));
-  callerBuffer_.resize(static_cast<size_t>(chunkSize_));
-  for (unsigned t = 1; t < threads; ++t) threads_.emplace_back(&ChunkSearchers::Work, this);
+  // Many chunks a thread: the threads read on while the caller takes the chunks before, and
+  // the two wake each other only now and then.
+  slots_.resize(std::max<size_t>(4 * Batch, 2 * Batch * size_t{threads}));
+  for (unsigned t = 0; t < threads; ++t) threads_.emplace_back(&ChunkSearchers::Work, this);
 }
 
 ChunkSearchers::~ChunkSearchers() {
@@ -42,11 +43,13 @@ void ChunkSearchers::Locate(uint64_t index, Chunk& chunk) const {
       within > 0 || (r > 0 && ranges_[r - 1].Offset + ranges_[r - 1].Length == range.Offset);
 }
 
-bool ChunkSearchers::Claimable() const {
+uint64_t ChunkSearchers::FreeSlots() const {
   // Chunk i may go into its slot once the caller is done with chunk i - slots.
   const uint64_t released = taken_ - (inUse_ ? 1 : 0);
-  return claimed_ < chunks_ && claimed_ < released + slots_.size();
+  return released + slots_.size() - claimed_;
 }
+
+bool ChunkSearchers::Claimable() const { return claimed_ < chunks_ && FreeSlots() > 0; }
 
 void ChunkSearchers::Work() {
   std::vector<uint8_t> buffer(static_cast<size_t>(chunkSize_));
@@ -87,9 +90,12 @@ void ChunkSearchers::Process(uint64_t index, std::vector<uint8_t>& buffer) {
   {
     std::lock_guard lock(mutex_);
     slot.Ready = true;
-    wake = callerWaiting_;
+    ++readyAhead_;
+    // Waking a thread costs more than searching a chunk takes: the waiting caller is woken once
+    // a batch is ready, when the threads run out of slots, and at the end; else it looks again
+    // by itself a moment later.
+    wake = callerWaiting_ && (readyAhead_ >= Batch || !Claimable());
   }
-  // Waking a thread costs more than searching a chunk takes: only the waiting caller is woken.
   if (wake) changed_.notify_all();
 }
 
@@ -98,23 +104,18 @@ bool ChunkSearchers::Next(Chunk& chunk) {
   if (inUse_) {
     inUse_ = false;
     slots_[(taken_ - 1) % slots_.size()].Ready = false;
-    if (idleThreads_ > 0) changed_.notify_all();
   }
   if (taken_ >= chunks_) return false;
   Slot& slot = slots_[taken_ % slots_.size()];
   while (!slot.Ready) {
-    // The caller searches chunks too while its next one is not ready.
-    if (Claimable()) {
-      const uint64_t index = claimed_++;
-      lock.unlock();
-      Process(index, callerBuffer_);
-      lock.lock();
-      continue;
-    }
+    // The idle threads go on once a batch of slots is free, or now that the caller waits.
+    if (idleThreads_ > 0 && Claimable()) changed_.notify_all();
     callerWaiting_ = true;
-    changed_.wait(lock);
+    changed_.wait_for(lock, std::chrono::milliseconds(2));
     callerWaiting_ = false;
   }
+  if (idleThreads_ > 0 && claimed_ < chunks_ && FreeSlots() >= Batch) changed_.notify_all();
+  --readyAhead_;
   ++taken_;
   inUse_ = true;
   if (slot.Failure) std::rethrow_exception(std::exchange(slot.Failure, nullptr));

@@ -22,8 +22,9 @@ using ChunkSearch = std::function<void(std::span<const uint8_t> bytes, int64_t s
                                        size_t searchEnd)>;
 
 // Reads the stretches of a source chunk after chunk and searches each chunk, on as many threads
-// as the processor has cores, the caller's among them, a few chunks ahead of the caller, who
-// takes the chunks in source order. A page-cached source is read as fast as memory copies, and
+// as the processor has cores, a few chunks ahead of the caller, who takes the chunks in source
+// order. The caller reads nothing itself: a read of a failing disk may take seconds, and the
+// caller shows progress and answers pause and stop meanwhile. A page-cached source is read as fast as memory copies, and
 // one core cannot search that fast; each thread searches the chunk it has just read, while the
 // chunk is in its core's cache. A chunk's last `margin` bytes are searched by the caller, who
 // has the next chunk's first bytes too: the hits there need bytes of both.
@@ -40,8 +41,7 @@ class ChunkSearchers {
     const FragmentList* Hits = nullptr;
   };
 
-  // `ranges`: ascending, disjoint stretches within the source. `threads`, the caller's
-  // included; 0: one per core.
+  // `ranges`: ascending, disjoint stretches within the source. `threads` 0: one per core.
   ChunkSearchers(SourceDevice& source, std::vector<ByteRange> ranges, int64_t chunkSize, size_t margin,
                  ChunkSearch search, unsigned threads = 0);
   ChunkSearchers(const ChunkSearchers&) = delete;
@@ -53,6 +53,9 @@ class ChunkSearchers {
   bool Next(Chunk& chunk);
 
  private:
+  // Chunks ready, or slots free, before the caller or the threads are woken.
+  static constexpr size_t Batch = 16;
+
   struct Slot {
     std::vector<uint8_t> Edges;  // the chunk's Head, then its Tail
     FragmentList Hits;
@@ -63,7 +66,8 @@ class ChunkSearchers {
 
   // The threads' loop: chunks are claimed while their slots are free.
   void Work();
-  // Whether the next chunk may be claimed; under the lock.
+  // Slots that may take a chunk, and whether the next chunk may be claimed; under the lock.
+  uint64_t FreeSlots() const;
   bool Claimable() const;
   // Reads chunk `index` into `buffer` and searches it, fills its slot, then marks it ready;
   // outside the lock. Each thread reads into a buffer of its own, which stays in its core's
@@ -80,7 +84,6 @@ class ChunkSearchers {
   const size_t margin_;
   const ChunkSearch search_;
   std::vector<Slot> slots_;  // chunk i is read into slot i % size
-  std::vector<uint8_t> callerBuffer_;
 
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -89,6 +92,7 @@ class ChunkSearchers {
   bool inUse_ = false;     // the caller holds chunk taken_ - 1
   bool cancelled_ = false;
   unsigned idleThreads_ = 0;    // threads waiting for a free slot
+  uint64_t readyAhead_ = 0;     // chunks searched that the caller has not taken
   bool callerWaiting_ = false;  // the caller waits for the chunk it takes next
   std::vector<std::thread> threads_;  // started last, once the state above exists
 };
