@@ -20,6 +20,11 @@ ChunkSearchers::ChunkSearchers(SourceDevice& source, std::vector<ByteRange> rang
   // Many chunks a thread: the threads read on while the caller takes the chunks before, and
   // the two wake each other only now and then.
   slots_.resize(std::max<size_t>(4 * Batch, 2 * Batch * size_t{threads}));
+  for (uint64_t index = 0; index < std::min<uint64_t>(ReadAhead, chunks_); ++index) {
+    Chunk ahead;
+    Locate(index, ahead);
+    source_.WillRead(ahead.Position, static_cast<int64_t>(ahead.Length));
+  }
   for (unsigned t = 0; t < threads; ++t) threads_.emplace_back(&ChunkSearchers::Work, this);
 }
 
@@ -65,6 +70,12 @@ void ChunkSearchers::Work() {
       }
       if (cancelled_) return;
       index = claimed_++;
+    }
+    // The chunks a little ahead of those being read are asked for now.
+    if (index + ReadAhead < chunks_) {
+      Chunk ahead;
+      Locate(index + ReadAhead, ahead);
+      source_.WillRead(ahead.Position, static_cast<int64_t>(ahead.Length));
     }
     Process(index, buffer);
   }

@@ -55,6 +55,8 @@ class ChunkSearchers {
  private:
   // Chunks ready, or slots free, before the caller or the threads are woken.
   static constexpr size_t Batch = 16;
+  // Chunks asked of the source ahead of the one claimed.
+  static constexpr uint64_t ReadAhead = 32;
 
   struct Slot {
     std::vector<uint8_t> Edges;  // the chunk's Head, then its Tail

@@ -24,6 +24,10 @@ class SourceDevice {
   // Reads up to `length` bytes at `offset`. Delivers fewer only at end of data or on a failure,
   // which Error then names. Thread-safe for disjoint calls (positioned reads).
   virtual ReadResult ReadAt(int64_t offset, uint8_t* buffer, size_t length) = 0;
+  // Tells the source that these bytes will be read soon, so that a disk may start on them while
+  // earlier ones are read: reads spread over several threads do not look sequential to the
+  // system's own read-ahead. Errors are not reported; the read itself meets them.
+  virtual void WillRead(int64_t /*offset*/, int64_t /*length*/) {}
 };
 
 }  // namespace korvid

@@ -39,6 +39,10 @@ class FileSource final : public SourceDevice {
     return result;
   }
 
+  void WillRead(int64_t offset, int64_t length) override {
+    ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+  }
+
  private:
   std::string path_;
   int fd_;
