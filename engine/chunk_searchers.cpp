@@ -20,11 +20,7 @@ ChunkSearchers::ChunkSearchers(SourceDevice& source, std::vector<ByteRange> rang
   // Many chunks a thread: the threads read on while the caller takes the chunks before, and
   // the two wake each other only now and then.
   slots_.resize(std::max<size_t>(4 * Batch, 2 * Batch * size_t{threads}));
-  for (uint64_t index = 0; index < std::min<uint64_t>(ReadAhead, chunks_); ++index) {
-    Chunk ahead;
-    Locate(index, ahead);
-    source_.WillRead(ahead.Position, static_cast<int64_t>(ahead.Length));
-  }
+  for (uint64_t index = 0; index < ReadAhead; ++index) AskFor(index);
   for (unsigned t = 0; t < threads; ++t) threads_.emplace_back(&ChunkSearchers::Work, this);
 }
 
@@ -46,6 +42,13 @@ void ChunkSearchers::Locate(uint64_t index, Chunk& chunk) const {
   chunk.Length = static_cast<size_t>(std::min(chunkSize_, range.Offset + range.Length - chunk.Position));
   chunk.Continues =
       within > 0 || (r > 0 && ranges_[r - 1].Offset + ranges_[r - 1].Length == range.Offset);
+}
+
+void ChunkSearchers::AskFor(uint64_t index) {
+  if (index >= chunks_) return;
+  Chunk chunk;
+  Locate(index, chunk);
+  source_.WillRead(chunk.Position, static_cast<int64_t>(chunk.Length));
 }
 
 uint64_t ChunkSearchers::FreeSlots() const {
@@ -71,12 +74,7 @@ void ChunkSearchers::Work() {
       if (cancelled_) return;
       index = claimed_++;
     }
-    // The chunks a little ahead of those being read are asked for now.
-    if (index + ReadAhead < chunks_) {
-      Chunk ahead;
-      Locate(index + ReadAhead, ahead);
-      source_.WillRead(ahead.Position, static_cast<int64_t>(ahead.Length));
-    }
+    AskFor(index + ReadAhead);
     Process(index, buffer);
   }
 }

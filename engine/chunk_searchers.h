@@ -24,9 +24,9 @@ using ChunkSearch = std::function<void(std::span<const uint8_t> bytes, int64_t s
 // Reads the stretches of a source chunk after chunk and searches each chunk, on as many threads
 // as the processor has cores, a few chunks ahead of the caller, who takes the chunks in source
 // order. The caller reads nothing itself: a read of a failing disk may take seconds, and the
-// caller shows progress and answers pause and stop meanwhile. A page-cached source is read as fast as memory copies, and
-// one core cannot search that fast; each thread searches the chunk it has just read, while the
-// chunk is in its core's cache. A chunk's last `margin` bytes are searched by the caller, who
+// caller shows progress and answers pause and stop meanwhile. A page-cached source is read as
+// fast as memory copies, and one core cannot search that fast; each thread searches the chunk
+// it has just read, while the chunk is in its core's cache. A chunk's last `margin` bytes are searched by the caller, who
 // has the next chunk's first bytes too: the hits there need bytes of both.
 class ChunkSearchers {
  public:
@@ -75,6 +75,8 @@ class ChunkSearchers {
   // outside the lock. Each thread reads into a buffer of its own, which stays in its core's
   // cache: a buffer that another core wrote last costs its cache lines moved over first.
   void Process(uint64_t index, std::vector<uint8_t>& buffer);
+  // Tells the source that chunk `index`, if there is one, will be read soon.
+  void AskFor(uint64_t index);
   // Where chunk `index` lies: its position, length and whether it continues the one before.
   void Locate(uint64_t index, Chunk& chunk) const;
 

@@ -1,6 +1,7 @@
 #include "engine/reassembly/piece_joiner.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -343,15 +344,16 @@ class Joiner {
     // a continuation is weighed only where it could beat the best one found, by its rank had
     // the content check accepted it and by its distance.
     const bool mayFit = evidence_.Check && (!evidence_.MayFit || evidence_.MayFit(piece.LastId));
-    std::vector<uint32_t>& order = candidates_;
-    order.assign(here, to);
-    order.insert(order.end(), std::make_reverse_iterator(here), std::make_reverse_iterator(from));
-    for (const uint32_t q : order) {
+    std::array<uint32_t, After + Before> order;
+    size_t candidates = 0;
+    for (auto at = here; at != to; ++at) order[candidates++] = *at;
+    for (auto at = here; at != from;) order[candidates++] = *--at;
+    for (const uint32_t q : std::span(order.data(), candidates)) {
       const Piece& to = pieces_[q];
       if (q == p || to.StartsRecording() || (unheld != nullptr && unheld->JoinedTo[q])) continue;
+      const int64_t distance = to.Start > piece.Start ? to.Start - piece.Start : piece.Start - to.Start;
       if (best) {
         const uint32_t bound = Rank(mayFit ? JoinVerdict::Fits : JoinVerdict::Unknown, p, q, false);
-        const int64_t distance = to.Start > piece.Start ? to.Start - piece.Start : piece.Start - to.Start;
         if (bound > best->Rank || (bound == best->Rank && distance >= best->Distance)) continue;
       }
       const int64_t boundary = grid->Floor(to.Start);
@@ -394,7 +396,7 @@ class Joiner {
       }
       if (verdict == JoinVerdict::Fails) continue;
       join.Rank = Rank(verdict, p, q, !join.Orphans.empty());
-      join.Distance = to.Start > piece.Start ? to.Start - piece.Start : piece.Start - to.Start;
+      join.Distance = distance;
       if (!best || join.Before(*best)) best = std::move(join);
     }
     return best;
@@ -803,8 +805,7 @@ class Joiner {
   const JoinEvidence& evidence_;
   std::vector<int64_t> coreEndBefore_;  // the end of the last cluster of any earlier piece
   std::vector<uint32_t> byResidue_;
-  std::vector<std::pair<int64_t, uint32_t>> gaps_;
-  mutable std::vector<uint32_t> candidates_;  // BestJoin's, reused from one piece to the next  // (clusters, the piece the gap follows)
+  std::vector<std::pair<int64_t, uint32_t>> gaps_;  // (clusters, the piece the gap follows)
 };
 
 }  // namespace
