@@ -15,8 +15,9 @@
 //
 // Memory: every operator new and delete of the program is counted (usable bytes of the block),
 // and the stage's peak is the most it held at once beyond what was held before it started. The
-// record list is one block grown with realloc, outside operator new: it is counted as the 16
-// bytes of each record it holds. All times are measured here, on this machine; nothing is
+// record list and the pieces are blocks grown with realloc, outside operator new: they are
+// counted as the 16 bytes of each record and the 32 bytes of each piece they hold (the peak RSS
+// in the JSON shows what the process really touched). All times are measured here, on this machine; nothing is
 // taken from elsewhere.
 #include <malloc.h>
 
@@ -312,8 +313,8 @@ void Describe(const char* what, const Medium& m, const korvid::Piece& p) {
   const int64_t first = RunAt(m, p.Start), last = RunAt(m, p.LastMember);
   std::printf(
       "      %s piece [%lld, last %lld, end %lld) start %% C = %lld, end %% C = %lld, %u members, runs %lld..%lld",
-      what, static_cast<long long>(p.Start), static_cast<long long>(p.LastMember), static_cast<long long>(p.End),
-      static_cast<long long>((p.Start - Origin) % Cluster), static_cast<long long>((p.End - Origin) % Cluster),
+      what, static_cast<long long>(p.Start), static_cast<long long>(p.LastMember), static_cast<long long>(p.End()),
+      static_cast<long long>((p.Start - Origin) % Cluster), static_cast<long long>((p.End() - Origin) % Cluster),
       p.Members, static_cast<long long>(first), static_cast<long long>(last));
   if (first >= 0 && last >= 0) {
     std::printf(" (recording %u run %u .. recording %u run %u)", m.Runs[first].Recording, m.Runs[first].Index,
@@ -324,8 +325,8 @@ void Describe(const char* what, const Medium& m, const korvid::Piece& p) {
 
 // Checks every join of `recordings` against the layout: right where the run that holds the
 // first piece's last member is continued by the run whose first record starts the second piece.
-JoinCount CountJoins(const Medium& m, const std::vector<korvid::Piece>& pieces,
-                     const std::vector<korvid::ReassembledRecording>& recordings, bool show) {
+JoinCount CountJoins(const Medium& m, std::span<const korvid::Piece> pieces, const korvid::Reassembly& recordings,
+                     bool show) {
   JoinCount c;
   std::vector<int64_t> startRun(pieces.size(), -1), lastRun(pieces.size(), -1);
   std::vector<bool> hasPiece(m.Runs.size(), false);
@@ -349,12 +350,13 @@ JoinCount CountJoins(const Medium& m, const std::vector<korvid::Piece>& pieces,
     }
   }
   shown = 0;
-  for (const korvid::ReassembledRecording& r : recordings) {
+  for (size_t k = 0; k < recordings.Recordings(); ++k) {
+    const std::span<const uint32_t> joined = recordings.PiecesOf(k);
     ++c.Recordings;
-    c.Joined += r.Pieces.size() > 1 ? 1 : 0;
-    for (size_t i = 0; i + 1 < r.Pieces.size(); ++i) {
+    c.Joined += joined.size() > 1 ? 1 : 0;
+    for (size_t i = 0; i + 1 < joined.size(); ++i) {
       ++c.Found;
-      const int64_t a = lastRun[r.Pieces[i]], b = startRun[r.Pieces[i + 1]];
+      const int64_t a = lastRun[joined[i]], b = startRun[joined[i + 1]];
       const bool right = a >= 0 && b >= 0 && m.Runs[a].Continued && m.Runs[a].Recording == m.Runs[b].Recording &&
                          m.Runs[b].Index == m.Runs[a].Index + 1;
       if (right) {
@@ -366,15 +368,13 @@ JoinCount CountJoins(const Medium& m, const std::vector<korvid::Piece>& pieces,
       if (show && shown < explain) {
         ++shown;
         std::printf("    wrong join %llu:\n", static_cast<unsigned long long>(c.Wrong));
-        Describe("from", m, pieces[r.Pieces[i]]);
-        Describe("to  ", m, pieces[r.Pieces[i + 1]]);
-        if (i < r.Joins.size()) {
-          std::printf("      extents:");
-          for (const korvid::ByteRange& e : r.Joins[i]) {
-            std::printf(" [%lld, +%lld)", static_cast<long long>(e.Offset), static_cast<long long>(e.Length));
-          }
-          std::printf("\n");
+        Describe("from", m, pieces[joined[i]]);
+        Describe("to  ", m, pieces[joined[i + 1]]);
+        std::printf("      extents:");
+        for (const korvid::ByteRange& e : recordings.JoinExtents(joined[i])) {
+          std::printf(" [%lld, +%lld)", static_cast<long long>(e.Offset), static_cast<long long>(e.Length));
         }
+        std::printf("\n");
       }
     }
   }
@@ -439,15 +439,17 @@ StageRun RunStage(const Medium& m, bool inferred, bool count, bool show) {
 
   Quiet quiet;
   std::optional<korvid::ClusterGeometry> geometry;
-  std::vector<korvid::ReassembledRecording> recordings;
-  std::vector<korvid::Piece> pieces;
+  korvid::Reassembly recordings;
+  korvid::PieceList pieces;
+  int64_t piecesBytes = 0;  // the pieces' block, grown with realloc outside operator new
   {
     korvid::StreamInterleave interleave;
     auto start = Clock::now();
     pieces = korvid::CollectPieces(m.Records, quiet, interleave);
     run.CollectSeconds = Since(start);
-    run.CollectPeakBytes = peakBytes;
-    run.PiecesBytes = liveBytes;
+    piecesBytes = static_cast<int64_t>(pieces.size() * sizeof(korvid::Piece));
+    run.CollectPeakBytes = peakBytes + piecesBytes;
+    run.PiecesBytes = liveBytes + piecesBytes;
     start = Clock::now();
     if (inferred) {
       geometry.emplace(korvid::InferClusterGeometry(pieces, m.Size));
@@ -469,8 +471,8 @@ StageRun RunStage(const Medium& m, bool inferred, bool count, bool show) {
     peakBytes = std::max(peakBytes, peakBefore);
   }
   counting = false;
-  run.PeakBytes = peakBytes;
-  run.HeldAfterBytes = liveBytes;
+  run.PeakBytes = peakBytes + piecesBytes;
+  run.HeldAfterBytes = liveBytes + piecesBytes;
   run.Allocations = allocations;
   if (rss && rssStart >= 0) run.RssPeakAboveStartKib = ProcStatusKib("VmHWM") - rssStart;
 
@@ -498,7 +500,7 @@ StageRun RunStage(const Medium& m, bool inferred, bool count, bool show) {
     for (const korvid::Piece& p : pieces) {
       if (p.Lone() || p.EndsRecording()) continue;
       ++weighed;
-      sum += starts[residue(p.End)];
+      sum += starts[residue(p.End())];
     }
     run.CandidatesPerPiece = weighed ? static_cast<double>(sum) / static_cast<double>(weighed) : 0;
   }
@@ -725,7 +727,7 @@ int main(int argc, char** argv) {
               into another recording (a broken chunk's declared end landing by chance on the
               first header of the next run on the medium).
   B/record:   the record list: 16 bytes a record in one block grown with realloc.
-  B/piece:    the most the stage held at once through operator new, over the pieces (counted
+  B/piece:    the most the stage held at once, its pieces included, over the pieces (counted
               run). budget: list + stage <= 16 B/record + 64 B/piece.
   candidates: pieces that start at the offset within a cluster where a piece's last chunk
               declares to end, on average over the pieces that may be continued: the

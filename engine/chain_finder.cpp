@@ -97,4 +97,10 @@ std::span<const Fragment> ChainFinder::DeepChainFrom(size_t first) {
   return members_;
 }
 
+std::span<const Fragment> ChainFinder::DeepChainAt(int64_t position, size_t members) {
+  const size_t first = Find(0, position);
+  if (first == fragments_.size()) return {};
+  return DeepChainFrom(first).first(std::min(members, members_.size()));
+}
+
 }  // namespace korvid

@@ -36,6 +36,9 @@ class ChainFinder {
   // The deep chain that starts at record `first`, as Next would give it; the span stays valid
   // until the next call.
   std::span<const Fragment> DeepChainFrom(size_t first);
+  // The first `members` records of the deep chain that starts at the record at `position`
+  // (which the list holds); the span stays valid until the next call.
+  std::span<const Fragment> DeepChainAt(int64_t position, size_t members);
   // The index in the record list of the first record of the chain Next gave last.
   size_t ChainStart() const { return chainStart_; }
 

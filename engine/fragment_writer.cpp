@@ -249,7 +249,7 @@ void LearnFromKeyframes(SourceWindows& source, ChainFinder& finder, std::span<co
   std::vector<uint8_t> data;
   for (const Piece& piece : pieces) {
     if (piece.Lone()) continue;
-    for (const Fragment& f : finder.DeepChainFrom(piece.FirstRecord).first(piece.Members)) {
+    for (const Fragment& f : finder.DeepChainAt(piece.Start, piece.Members)) {
       if (++looked > MostChunks) return;
       if (f.Length <= 8 || f.Length > LargestKeyframe || !pictures.Wants(f.Id)) continue;
       const ByteRange whole{f.Position, f.Length};
@@ -267,7 +267,7 @@ void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentL
   const AviHeader& sample = *options.Sample;
   const auto started = std::chrono::steady_clock::now();
   StreamInterleave interleave;
-  const std::vector<Piece> pieces = CollectPieces(fragments, observer, interleave);
+  const PieceList pieces = CollectPieces(fragments, observer, interleave);
   // Lone chunks are counted only where they continue a piece.
   report.Chains = static_cast<uint64_t>(std::count_if(pieces.begin(), pieces.end(), [](const Piece& p) { return !p.Lone(); }));
   report.Reassembled = true;
@@ -317,26 +317,29 @@ void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentL
   // The sample's header ends with its movi list's id; the list's header starts 8 bytes before.
   evidence.HeaderBytes = static_cast<int64_t>(sample.Bytes.size()) - 12;
   ReassemblyTotals totals;
-  const std::vector<ReassembledRecording> recordings = ReassemblePieces(pieces, evidence, totals);
+  const Reassembly recordings = ReassemblePieces(pieces, evidence, totals);
   report.ReassemblySeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   const bool hasVideo = std::any_of(sample.Streams.begin(), sample.Streams.end(),
                                     [](const AviStream& stream) { return stream.Type == FourCC("vids"); });
   std::vector<Fragment> members;
   std::vector<SplitChunk> splits;
-  for (size_t r = 0; r < recordings.size(); ++r) {
-    const ReassembledRecording& recording = recordings[r];
+  for (size_t r = 0; r < recordings.Recordings(); ++r) {
+    const std::span<const uint32_t> joined = recordings.PiecesOf(r);
     observer.Yield();
-    observer.WriteProgress(r, recordings.size());
+    observer.WriteProgress(r, recordings.Recordings());
     members.clear();
     splits.clear();
-    for (size_t i = 0; i < recording.Pieces.size(); ++i) {
-      const Piece& piece = pieces[recording.Pieces[i]];
-      const std::span<const Fragment> chain = finder.DeepChainFrom(piece.FirstRecord).first(piece.Members);
+    // The splits refer to these: laid out for this recording only.
+    std::vector<std::vector<ByteRange>> extents;
+    extents.reserve(joined.size());
+    for (size_t i = 0; i < joined.size(); ++i) {
+      const Piece& piece = pieces[joined[i]];
+      const std::span<const Fragment> chain = finder.DeepChainAt(piece.Start, piece.Members);
       members.insert(members.end(), chain.begin(), chain.end());
-      if (i < recording.Joins.size()) splits.push_back({members.size() - 1, recording.Joins[i]});
+      if (i + 1 < joined.size()) splits.push_back({members.size() - 1, extents.emplace_back(recordings.JoinExtents(joined[i]))});
     }
-    if (recording.LastChunkForeign) members.pop_back();
+    if (recordings.LastChunkForeign(r)) members.pop_back();
 
     // Frames before the first keyframe cannot be decoded: their keyframe is lost.
     std::vector<uint64_t> leftOut(sample.Streams.size(), 0);
@@ -385,10 +388,10 @@ void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentL
       continue;
     }
     const size_t filesBefore = report.Files.size();
-    writer.Write(members, splits, recording.Pieces.size(), std::move(leftOut));
-    if (report.Files.size() > filesBefore && recording.Pieces.size() > 1) {
+    writer.Write(members, splits, joined.size(), std::move(leftOut));
+    if (report.Files.size() > filesBefore && joined.size() > 1) {
       ++report.JoinedRecordings;
-      report.PiecesInJoined += recording.Pieces.size();
+      report.PiecesInJoined += joined.size();
     }
   }
 }

@@ -26,7 +26,7 @@ std::vector<size_t> Meetings(std::span<const Piece> pieces, int64_t size) {
   for (size_t i = 0; i < pieces.size(); ++i) {
     const Piece& p = pieces[i];
     if (p.Lone() || p.EndsRecording()) continue;
-    const int64_t r = Modulo(p.End, size);
+    const int64_t r = Modulo(p.End(), size);
     for (size_t j = i + 1; j < pieces.size() && j <= i + Following; ++j) {
       if (!pieces[j].StartsRecording() && Modulo(pieces[j].Start, size) == r) {
         met.push_back(i);
@@ -78,15 +78,15 @@ ClusterGeometry InferClusterGeometry(std::span<const Piece> pieces, int64_t sour
   };
   for (size_t i : met) {
     const Piece& p = pieces[i];
-    if (p.End - p.HeadEnd() >= size) {
+    if (p.End() - p.HeadEnd() >= size) {
       add(0, slots);
       continue;
     }
     // Boundaries b with HeadEnd <= b <= End: origin slots from ceil(HeadEnd) to floor(End).
     const int64_t first = (Modulo(p.HeadEnd(), size) + SectorSize - 1) / SectorSize;
-    const int64_t last = Modulo(p.End, size) / SectorSize;
+    const int64_t last = Modulo(p.End(), size) / SectorSize;
     // A chunk whose end wraps past the cluster's last byte is counted in two stretches.
-    const int64_t lo = first, hi = last + (Modulo(p.End, size) < Modulo(p.HeadEnd(), size) ? slots : 0);
+    const int64_t lo = first, hi = last + (Modulo(p.End(), size) < Modulo(p.HeadEnd(), size) ? slots : 0);
     if (hi < lo) continue;
     if (hi < slots) {
       add(lo, hi + 1);

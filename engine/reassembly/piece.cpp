@@ -7,8 +7,14 @@
 namespace korvid {
 
 uint32_t StreamInterleave::Count(int from, int to) const {
-  if (from < 0 || to < 0 || from >= static_cast<int>(MaxStreams) || to >= static_cast<int>(MaxStreams)) return 0;
+  if (from < 0 || to < 0 || static_cast<size_t>(from) >= Follows.size() || to >= static_cast<int>(MaxStreams)) return 0;
   return Follows[static_cast<size_t>(from)][static_cast<size_t>(to)];
+}
+
+void StreamInterleave::Add(int from, int to) {
+  if (from < 0 || to < 0 || from >= static_cast<int>(MaxStreams) || to >= static_cast<int>(MaxStreams)) return;
+  if (static_cast<size_t>(from) >= Follows.size()) Follows.resize(static_cast<size_t>(from) + 1, {});
+  ++Follows[static_cast<size_t>(from)][static_cast<size_t>(to)];
 }
 
 namespace {
@@ -34,7 +40,7 @@ bool Reaches(const FragmentList& fragments, size_t from, int64_t target) {
 class PieceCollector {
  public:
   PieceCollector(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave,
-                 std::vector<Piece>& pieces)
+                 PieceList& pieces)
       : fragments_(fragments), finder_(fragments, true, observer, true), interleave_(interleave), pieces_(pieces) {}
 
   void Run() {
@@ -52,11 +58,11 @@ class PieceCollector {
     for (;;) {
       size_t member = 0, hidden = 0;
       if (!FindFalseLanding(chain, first, member, hidden)) {
-        Emit(chain, first);
+        Emit(chain);
         return;
       }
       chain.resize(member + 1);
-      Emit(chain, first);
+      Emit(chain);
       const std::span<const Fragment> rest = finder_.DeepChainFrom(hidden);
       chain.assign(rest.begin(), rest.end());
       first = hidden;
@@ -82,14 +88,13 @@ class PieceCollector {
     return false;
   }
 
-  void Emit(std::span<const Fragment> chain, uint64_t first) {
+  void Emit(std::span<const Fragment> chain) {
     if (chain.empty()) return;
     // A recording's header ends in padding right before its movi list, and its chain starts
     // there: the piece starts at the list, with nothing of the recording before it.
     size_t lead = 0;
     while (lead < chain.size() && KindOf(chain[lead].Id) == MoviChunkKind::Junk) ++lead;
     if (lead > 0 && lead + 1 < chain.size() && KindOf(chain[lead].Id) == MoviChunkKind::List) {
-      first = IndexOf(fragments_, chain[lead].Position, first);
       chain = chain.subspan(lead);
     }
     bool holdsData = false;
@@ -98,8 +103,7 @@ class PieceCollector {
     Piece& piece = pieces_.emplace_back();
     piece.Start = chain.front().Position;
     piece.LastMember = chain.back().Position;
-    piece.End = MemberEnd(chain.back());
-    piece.FirstRecord = first;
+    piece.LastLength = chain.back().Length;
     piece.FirstId = chain.front().Id;
     piece.LastId = chain.back().Id;
     piece.Members = static_cast<uint32_t>(chain.size());
@@ -107,7 +111,7 @@ class PieceCollector {
     for (const Fragment& f : chain) {
       if (KindOf(f.Id) != MoviChunkKind::Data) continue;
       const int stream = StreamOf(f.Id);
-      if (previous >= 0) ++interleave_.Follows[static_cast<size_t>(previous)][static_cast<size_t>(stream)];
+      if (previous >= 0) interleave_.Add(previous, stream);
       previous = stream;
     }
   }
@@ -115,13 +119,13 @@ class PieceCollector {
   const FragmentList& fragments_;
   ChainFinder finder_;
   StreamInterleave& interleave_;
-  std::vector<Piece>& pieces_;
+  PieceList& pieces_;
 };
 
 }  // namespace
 
-std::vector<Piece> CollectPieces(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave) {
-  std::vector<Piece> pieces;
+PieceList CollectPieces(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave) {
+  PieceList pieces;
   PieceCollector(fragments, observer, interleave, pieces).Run();
   return pieces;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/chain_finder.h"
 #include "engine/fourcc.h"
 #include "engine/fragment.h"
 #include "engine/movi_chunks.h"
@@ -12,17 +13,18 @@
 namespace korvid {
 
 // One stretch of a recording that lies in one piece on the source: a deep chain of movi chunks
-// lying back to back. Its members are walked again from FirstRecord when it is written, so a
-// piece keeps only what joining pieces needs.
+// lying back to back. Its members are walked again from the record at Start when it is written,
+// so a piece keeps only what joining pieces needs.
 struct Piece {
-  int64_t Start = 0;      // its first member's header
-  int64_t LastMember = 0; // its last member's header
-  int64_t End = 0;        // where its last member declares to end, pad byte included
-  uint64_t FirstRecord = 0;  // its first member in the record list
+  int64_t Start = 0;       // its first member's header
+  int64_t LastMember = 0;  // its last member's header
+  uint32_t LastLength = 0; // the last member's record Length
+  uint32_t Members = 0;    // of the deep chain walked from Start, the first this many
   uint32_t FirstId = 0;
   uint32_t LastId = 0;
-  uint32_t Members = 0;  // of the deep chain walked from FirstRecord, the first this many
 
+  // Where its last member declares to end, pad byte included.
+  int64_t End() const { return MemberEnd(Fragment{LastMember, LastLength, LastId}); }
   // One past the last byte that surely lies in the piece: the header of its last member.
   int64_t HeadEnd() const { return LastMember + 8; }
   // The piece starts with a list header: a recording's movi list (recorders rarely write rec
@@ -34,19 +36,23 @@ struct Piece {
   // The piece ends in a recording's legacy index, which a recorder writes last.
   bool EndsRecording() const { return LastId == FourCC("idx1"); }
 };
-static_assert(sizeof(Piece) <= 48, "media hold millions of pieces");
+static_assert(sizeof(Piece) == 32, "media hold millions of pieces");
+
+using PieceList = PackedArray<Piece>;
 
 // How often a chunk of stream `to` follows one of stream `from` inside the pieces found, the
 // recordings' interleave.
 struct StreamInterleave {
-  std::vector<std::array<uint32_t, MaxStreams>> Follows = std::vector<std::array<uint32_t, MaxStreams>>(MaxStreams);
+  // By stream `from`, up to the highest that any chunk follows: recordings hold a few streams.
+  std::vector<std::array<uint32_t, MaxStreams>> Follows;
   uint32_t Count(int from, int to) const;
+  void Add(int from, int to);
 };
 
 // The deep chains of `fragments` (ascending Position) as pieces, in the order of their first
 // records, and the interleave of the streams they hold. A chain is cut where a chunk's declared
 // end lands on a chunk that a chain hidden inside that chunk's data also reaches: the chunk's
 // recording broke off inside it, another recording lies there, and the landing was chance.
-std::vector<Piece> CollectPieces(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave);
+PieceList CollectPieces(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave);
 
 }  // namespace korvid

@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 #include <numeric>
+#include <queue>
 
 namespace korvid {
 namespace {
@@ -19,16 +20,15 @@ int64_t Modulo(int64_t value, int64_t size) {
   return r < 0 ? r + size : r;
 }
 
-// One way to continue a piece, with what speaks for it: lower Rank is better evidence, and
-// among equal ranks the nearer piece is the one file systems allocate next. Media hold millions
-// of pieces and each piece's best join is held at once: a join keeps what decides its layout,
-// and its extents are laid out from that when they are needed.
+// One way to continue a piece, with what speaks for it, while the ways are weighed: lower Rank
+// is better evidence, and among equal ranks the nearer piece is the one file systems allocate
+// next. The one kept is stored in the continued piece's slot.
 struct Join {
   uint32_t From = NoPiece;
   uint32_t To = NoPiece;
   int64_t Distance = 0;
-  int64_t TailFree = 0;       // free clusters right after From
-  int64_t LeadFree = 0;       // free clusters right before To
+  int64_t TailFree = 0;  // free clusters right after From
+  int64_t LeadFree = 0;  // free clusters right before To
   // Cluster counts within one chunk, which is at most MaxDataChunkSize long.
   int32_t Missing = 0;        // whole clusters the chunk needs between From's and To's clusters
   int32_t TailClusters = -1;  // of those, taken from after From; -1 until decided
@@ -47,51 +47,124 @@ struct Join {
     return Rank != other.Rank ? Rank < other.Rank : Distance < other.Distance;
   }
 };
-static_assert(sizeof(Join) <= 80, "every piece's best join is held at once");
 
-class Joiner {
+int32_t ClustersOf(std::span<const ByteRange> stretches, int64_t clusterSize) {
+  int64_t clusters = 0;
+  for (const ByteRange& r : stretches) clusters += r.Length / clusterSize;
+  return static_cast<int32_t>(clusters);
+}
+
+// Where a chunk lies that piece `from` starts and piece `to` finishes, from its header to its
+// end: `tail` clusters after From's last cluster, the stretches `orphans`, `lead` clusters before
+// To's first.
+void LayChunk(const Piece& from, const Piece& to, const ClusterGrid& grid, int64_t tail, int64_t lead,
+              std::span<const ByteRange> orphans, std::vector<ByteRange>& extents) {
+  const int64_t size = grid.ClusterSize;
+  const int64_t cut = grid.Ceil(from.HeadEnd());
+  const int64_t boundary = grid.Floor(to.Start);
+  extents.clear();
+  extents.push_back({from.LastMember, cut + tail * size - from.LastMember});
+  extents.insert(extents.end(), orphans.begin(), orphans.end());
+  const ByteRange before{boundary - lead * size, to.Start - (boundary - lead * size)};
+  // Shares of a stretch that the two pieces border alone lay the chunk out the same.
+  if (extents.back().Offset + extents.back().Length == before.Offset) {
+    extents.back().Length += before.Length;
+  } else {
+    extents.push_back(before);
+  }
+}
+
+// Orders ranges by their first byte, the least on top of a priority queue.
+struct StartsAfter {
+  bool operator()(const ByteRange& a, const ByteRange& b) const { return a.Offset > b.Offset; }
+};
+
+}  // namespace
+
+std::span<const uint32_t> Reassembly::PiecesOf(size_t recording) const {
+  const size_t from = firsts_[recording];
+  const size_t to = recording + 1 < firsts_.size() ? firsts_[recording + 1] : order_.size();
+  return std::span(order_).subspan(from, to - from);
+}
+
+std::vector<ByteRange> Reassembly::JoinExtents(uint32_t piece) const {
+  const Slot& slot = slots_[piece];
+  const ClusterGrid& grid = *geometry_->GridAt(pieces_[piece].Start);
+  std::span<const ByteRange> orphans;
+  if (slot.HasOrphans) orphans = orphans_.at(piece);
+  const int64_t lead = slot.Missing - slot.TailClusters - ClustersOf(orphans, grid.ClusterSize);
+  std::vector<ByteRange> extents;
+  LayChunk(pieces_[piece], pieces_[slot.To], grid, slot.TailClusters, lead, orphans, extents);
+  return extents;
+}
+
+// Each piece's continuation is kept in the piece's slot, and each piece's one continuer in
+// into_: media hold millions of pieces, and these are what joining holds for each.
+class PieceJoiner {
+  using Slot = Reassembly::Slot;
+
  public:
-  Joiner(std::span<const Piece> pieces, const JoinEvidence& evidence) : pieces_(pieces), evidence_(evidence) {
-    coreEndBefore_.resize(pieces.size());
+  PieceJoiner(std::span<const Piece> pieces, const JoinEvidence& evidence)
+      : pieces_(pieces), evidence_(evidence), slots_(result_.slots_), orphans_(result_.orphans_) {
+    result_.pieces_ = pieces;
+    result_.geometry_ = evidence.Geometry;
+    coreEndAt_.reserve(pieces.size() / CoreEndEvery + 1);
     int64_t end = std::numeric_limits<int64_t>::min();
-    for (size_t i = 0; i < pieces.size(); ++i) {
-      coreEndBefore_[i] = end;
-      if (const ClusterGrid* grid = GridOf(static_cast<uint32_t>(i))) end = std::max(end, grid->Ceil(pieces[i].HeadEnd()));
+    for (uint32_t i = 0; i < pieces.size(); ++i) {
+      if (i % CoreEndEvery == 0) coreEndAt_.push_back(end);
+      end = std::max(end, CoreEnd(i));
     }
     IndexByResidue();
-    IndexGaps();
   }
 
-  std::vector<ReassembledRecording> Run(ReassemblyTotals& totals) {
-    const std::vector<Join> chosen = ChooseJoins();
-    std::vector<uint32_t> next(pieces_.size(), NoPiece), joinFrom(pieces_.size(), NoPiece);
-    std::vector<bool> continued(pieces_.size(), false);
-    for (uint32_t j = 0; j < chosen.size(); ++j) {
-      next[chosen[j].From] = chosen[j].To;
-      continued[chosen[j].To] = true;
-      joinFrom[chosen[j].From] = j;
-    }
-    BreakRings(next, continued);
+  Reassembly Run(ReassemblyTotals& totals) {
+    ChooseJoins();
+    BreakRings();
+    std::vector<uint32_t>().swap(byResidue_);
 
-    std::vector<ReassembledRecording> recordings;
+    const auto first = [&](uint32_t p) {
+      return into_[p] == NoPiece && !(pieces_[p].Lone() && slots_[p].To == NoPiece);
+    };
+    size_t recordings = 0, held = 0;
     for (uint32_t p = 0; p < pieces_.size(); ++p) {
-      if (continued[p] || (pieces_[p].Lone() && next[p] == NoPiece)) continue;
-      ReassembledRecording& recording = recordings.emplace_back();
-      for (uint32_t at = p; at != NoPiece; at = next[at]) {
-        recording.Pieces.push_back(at);
-        if (next[at] != NoPiece) recording.Joins.push_back(Lay(chosen[joinFrom[at]], chosen[joinFrom[at]].TailClusters));
+      if (first(p)) ++recordings;
+      if (into_[p] != NoPiece || first(p)) ++held;
+    }
+    result_.firsts_.reserve(recordings);
+    result_.order_.reserve(held);
+    for (uint32_t p = 0; p < pieces_.size(); ++p) {
+      if (!first(p)) continue;
+      result_.firsts_.push_back(static_cast<uint32_t>(result_.order_.size()));
+      uint64_t count = 0;
+      uint32_t last = p;
+      for (uint32_t at = p; at != NoPiece; at = slots_[at].To) {
+        result_.order_.push_back(at);
+        last = at;
+        ++count;
       }
-      recording.LastChunkForeign = Foreign(recording.Pieces.back());
-      totals.Joins += recording.Joins.size();
-      if (recording.Pieces.size() > 1) {
+      result_.foreign_.push_back(Foreign(last));
+      totals.Joins += count - 1;
+      if (count > 1) {
         ++totals.JoinedRecordings;
-        totals.PiecesInJoined += recording.Pieces.size();
+        totals.PiecesInJoined += count;
       }
     }
-    return recordings;
+    return std::move(result_);
   }
 
  private:
+  // The end of the last cluster of any piece before `q`, from a checkpoint every few pieces.
+  static constexpr uint32_t CoreEndEvery = 8;
+  int64_t CoreEnd(uint32_t p) const {
+    const ClusterGrid* grid = GridOf(p);
+    return grid != nullptr ? grid->Ceil(pieces_[p].HeadEnd()) : std::numeric_limits<int64_t>::min();
+  }
+  int64_t CoreEndBefore(uint32_t q) const {
+    int64_t end = coreEndAt_[q / CoreEndEvery];
+    for (uint32_t i = q - q % CoreEndEvery; i < q; ++i) end = std::max(end, CoreEnd(i));
+    return end;
+  }
+
   const ClusterGrid* GridOf(uint32_t p) const {
     return evidence_.Geometry != nullptr ? evidence_.Geometry->GridAt(pieces_[p].Start) : nullptr;
   }
@@ -114,6 +187,16 @@ class Joiner {
     return at == pieces_.end() ? NoPiece : static_cast<uint32_t>(at - pieces_.begin());
   }
 
+  // The usable stretch that holds `position`, or null.
+  const ByteRange* UsableAt(int64_t position) const {
+    const std::span<const ByteRange> usable = *evidence_.Usable;
+    auto after = std::upper_bound(usable.begin(), usable.end(), position,
+                                  [](int64_t p, const ByteRange& r) { return p < r.Offset; });
+    if (after == usable.begin()) return nullptr;
+    const ByteRange& range = *(after - 1);
+    return position < range.Offset + range.Length ? &range : nullptr;
+  }
+
   // Free clusters from boundary `from` on, up to the next piece's first cluster, the grid's end
   // and the end of the usable stretch.
   int64_t FreeClustersAfter(uint32_t p, const ClusterGrid& grid, int64_t from) const {
@@ -121,18 +204,23 @@ class Joiner {
     int64_t end = n == NoPiece ? grid.End : std::min(grid.End, pieces_[n].Start);
     end = grid.Floor(end);
     if (end <= from) return 0;
-    int64_t clusters = (end - from) / grid.ClusterSize;
-    while (clusters > 0 && !Usable(from, from + clusters * grid.ClusterSize)) --clusters;
-    return clusters;
+    const int64_t clusters = (end - from) / grid.ClusterSize;
+    if (!evidence_.Usable) return clusters;
+    const ByteRange* usable = UsableAt(from);
+    return usable == nullptr ? 0 : std::min(clusters, (usable->Offset + usable->Length - from) / grid.ClusterSize);
   }
 
-  // Free clusters right before boundary `to`, back to the last cluster of an earlier piece.
+  // Free clusters right before boundary `to`, back to the last cluster of an earlier piece and
+  // the start of the usable stretch.
   int64_t FreeClustersBefore(uint32_t q, const ClusterGrid& grid, int64_t to) const {
-    const int64_t start = grid.Ceil(std::max(coreEndBefore_[q], grid.Start));
+    const int64_t start = grid.Ceil(std::max(CoreEndBefore(q), grid.Start));
     if (to <= start) return 0;
-    int64_t clusters = (to - start) / grid.ClusterSize;
-    while (clusters > 0 && !Usable(to - clusters * grid.ClusterSize, to)) --clusters;
-    return clusters;
+    const int64_t clusters = (to - start) / grid.ClusterSize;
+    if (!evidence_.Usable) return clusters;
+    const ByteRange* usable = UsableAt(to - 1);
+    return usable == nullptr || to > usable->Offset + usable->Length
+               ? 0
+               : std::min(clusters, (to - usable->Offset) / grid.ClusterSize);
   }
 
   void IndexByResidue() {
@@ -147,7 +235,7 @@ class Joiner {
 
   // Compares pieces and keys by Key alone.
   struct ResidueLess {
-    const Joiner& joiner;
+    const PieceJoiner& joiner;
     bool operator()(uint32_t a, const std::pair<int64_t, int64_t>& k) const { return joiner.Key(a) < k; }
     bool operator()(const std::pair<int64_t, int64_t>& k, uint32_t a) const { return k < joiner.Key(a); }
   };
@@ -157,19 +245,6 @@ class Joiner {
     const ClusterGrid* grid = GridOf(p);
     if (grid == nullptr) return {std::numeric_limits<int64_t>::max(), 0};
     return {grid->Start, Modulo(pieces_[p].Start - grid->Origin, grid->ClusterSize)};
-  }
-
-  // Whole free stretches between two pieces, by their length in clusters, for chunks that span
-  // a run of clusters holding no chunk header.
-  void IndexGaps() {
-    for (uint32_t p = 0; p + 1 < pieces_.size(); ++p) {
-      const ClusterGrid* grid = GridOf(p);
-      if (grid == nullptr || !grid->Holds(pieces_[p + 1].Start)) continue;
-      const int64_t from = grid->Ceil(std::max(coreEndBefore_[p + 1], grid->Start));
-      const int64_t to = grid->Floor(pieces_[p + 1].Start);
-      if (to > from && Usable(from, to)) gaps_.push_back({(to - from) / grid->ClusterSize, p});
-    }
-    std::sort(gaps_.begin(), gaps_.end());
   }
 
   // The whole gaps between pieces after From and before To, the first few, that could hold
@@ -255,7 +330,7 @@ class Joiner {
 
   ByteRange GapRange(uint32_t gap) const {
     const ClusterGrid& grid = *GridOf(gap);
-    const int64_t from = grid.Ceil(std::max(coreEndBefore_[gap + 1], grid.Start));
+    const int64_t from = grid.Ceil(std::max(CoreEndBefore(gap + 1), grid.Start));
     return {from, grid.Floor(pieces_[gap + 1].Start) - from};
   }
 
@@ -274,7 +349,6 @@ class Joiner {
   // joins made once the first ones are settled.
   struct Unheld {
     std::vector<ByteRange> Stretches;  // ascending, on cluster boundaries, usable
-    std::vector<bool> JoinedFrom, JoinedTo;
 
     // The stretch that holds `position`, or null.
     const ByteRange* At(int64_t position) const {
@@ -317,14 +391,14 @@ class Joiner {
   std::optional<Join> BestJoin(uint32_t p, const Unheld* unheld = nullptr) const {
     const Piece& piece = pieces_[p];
     const ClusterGrid* grid = GridOf(p);
-    const bool lone = piece.Lone() && (unheld == nullptr || !unheld->JoinedTo[p]);
-    if (grid == nullptr || lone || piece.EndsRecording() || !grid->Holds(piece.End - 1)) return std::nullopt;
+    const bool lone = piece.Lone() && (unheld == nullptr || into_[p] == NoPiece);
+    if (grid == nullptr || lone || piece.EndsRecording() || !grid->Holds(piece.End() - 1)) return std::nullopt;
     const MoviChunkKind kind = KindOf(piece.LastId);
     if (kind == MoviChunkKind::List || kind == MoviChunkKind::Riff) return std::nullopt;
     const int64_t size = grid->ClusterSize;
     const int64_t cut = grid->Ceil(piece.HeadEnd());
-    if (cut > piece.End || !Usable(piece.LastMember, cut)) return std::nullopt;
-    const int64_t need = piece.End - cut;
+    if (cut > piece.End() || !Usable(piece.LastMember, cut)) return std::nullopt;
+    const int64_t need = piece.End() - cut;
     const ByteRange* tailStretch = unheld != nullptr ? unheld->At(cut) : nullptr;
     const int64_t tail = unheld == nullptr ? FreeClustersAfter(p, *grid, cut)
                          : tailStretch == nullptr ? 0
@@ -332,7 +406,7 @@ class Joiner {
     const uint32_t nextPiece = unheld == nullptr ? NextAfter(p) : NoPiece;
 
     std::optional<Join> best;
-    const std::pair<int64_t, int64_t> key{grid->Start, Modulo(piece.End - grid->Origin, size)};
+    const std::pair<int64_t, int64_t> key{grid->Start, Modulo(piece.End() - grid->Origin, size)};
     // The candidates nearest to the piece on the source, mostly after it, as file systems
     // allocate forward: a bounded number keeps the search linear in the pieces.
     constexpr long After = 32, Before = 4;
@@ -350,7 +424,7 @@ class Joiner {
     for (auto at = here; at != from;) order[candidates++] = *--at;
     for (const uint32_t q : std::span(order.data(), candidates)) {
       const Piece& to = pieces_[q];
-      if (q == p || to.StartsRecording() || (unheld != nullptr && unheld->JoinedTo[q])) continue;
+      if (q == p || to.StartsRecording() || (unheld != nullptr && into_[q] != NoPiece)) continue;
       const int64_t distance = to.Start > piece.Start ? to.Start - piece.Start : piece.Start - to.Start;
       if (best) {
         const uint32_t bound = Rank(mayFit ? JoinVerdict::Fits : JoinVerdict::Unknown, p, q, false);
@@ -359,7 +433,7 @@ class Joiner {
       const int64_t boundary = grid->Floor(to.Start);
       const int64_t lead = to.Start - boundary;
       // Another piece in the continuation's first cluster: that cluster is not one of the chunk's.
-      if (need < lead || coreEndBefore_[q] > boundary || !Usable(boundary, to.Start)) continue;
+      if (need < lead || CoreEndBefore(q) > boundary || !Usable(boundary, to.Start)) continue;
       const int64_t missing = (need - lead) / size;
       Join join;
       join.From = p;
@@ -463,24 +537,9 @@ class Joiner {
   }
 
   void Lay(const Join& join, int64_t tail, std::vector<ByteRange>& extents) const {
-    const Piece& piece = pieces_[join.From];
-    const Piece& to = pieces_[join.To];
-    const ClusterGrid& grid = *GridOf(join.From);
-    const int64_t size = grid.ClusterSize;
     const int64_t t = join.TailClusters >= 0 ? join.TailClusters : tail;
-    const int64_t l = join.Missing - t - join.OrphanClusters;
-    const int64_t cut = grid.Ceil(piece.HeadEnd());
-    const int64_t boundary = grid.Floor(to.Start);
-    extents.clear();
-    extents.push_back({piece.LastMember, cut + t * size - piece.LastMember});
-    extents.insert(extents.end(), join.Orphans.begin(), join.Orphans.end());
-    const ByteRange lead{boundary - l * size, to.Start - (boundary - l * size)};
-    // Shares of a stretch that the two pieces border alone lay the chunk out the same.
-    if (extents.back().Offset + extents.back().Length == lead.Offset) {
-      extents.back().Length += lead.Length;
-    } else {
-      extents.push_back(lead);
-    }
+    LayChunk(pieces_[join.From], pieces_[join.To], *GridOf(join.From), t, join.Missing - t - join.OrphanClusters,
+             join.Orphans, extents);
   }
 
   // Lays the join out with each share of its clusters after From in [lo, hi], the largest first
@@ -528,123 +587,189 @@ class Joiner {
     return before > 0 && before % grid->ClusterSize == 0 ? before / grid->ClusterSize : 0;
   }
 
+  // Keeps `join` in its first piece's slot.
+  void Store(const Join& join, bool pending) {
+    Clear(join.From);
+    Slot& slot = slots_[join.From];
+    slot.To = join.To;
+    slot.Missing = join.Missing;
+    slot.TailClusters = join.TailClusters;
+    slot.Rank = join.Rank;
+    slot.Shared = join.Shared;
+    slot.Sure = join.Sure;
+    slot.Pending = pending;
+    slot.HasOrphans = !join.Orphans.empty();
+    if (slot.HasOrphans) orphans_[join.From] = join.Orphans;
+  }
+
+  // The join kept in the slot of piece `p`, which has one.
+  Join Stored(uint32_t p) const {
+    const Slot& slot = slots_[p];
+    Join join;
+    join.From = p;
+    join.To = slot.To;
+    join.Missing = slot.Missing;
+    join.TailClusters = slot.TailClusters;
+    join.Rank = slot.Rank;
+    join.Shared = slot.Shared;
+    join.Sure = slot.Sure;
+    join.Distance = Distance(p);
+    if (slot.HasOrphans) {
+      join.Orphans = orphans_.at(p);
+      join.OrphanClusters = ClustersOf(join.Orphans, GridOf(p)->ClusterSize);
+    }
+    return join;
+  }
+
+  int64_t Distance(uint32_t p) const {
+    const int64_t from = pieces_[p].Start, to = pieces_[slots_[p].To].Start;
+    return to > from ? to - from : from - to;
+  }
+
+  // Whether the join in the slot of `p` has better evidence than that in the slot of `q`; on a
+  // tie, the one of the piece first on the source.
+  bool Better(uint32_t p, uint32_t q) const {
+    const Slot &a = slots_[p], &b = slots_[q];
+    if (a.Rank != b.Rank) return a.Rank < b.Rank;
+    const int64_t da = Distance(p), db = Distance(q);
+    return da != db ? da < db : p < q;
+  }
+
+  void Clear(uint32_t p) {
+    if (slots_[p].HasOrphans) orphans_.erase(p);
+    slots_[p] = Slot{};
+  }
+
+  // Drops the join of piece `p`, if any.
+  void Drop(uint32_t p) {
+    const uint32_t q = slots_[p].To;
+    if (q == NoPiece) return;
+    if (into_[q] == p) into_[q] = NoPiece;
+    Clear(p);
+  }
+
+  // The pieces whose slots hold a join, best evidence first.
+  std::vector<uint32_t> Joined() const {
+    std::vector<uint32_t> joined;
+    joined.reserve(static_cast<size_t>(
+        std::count_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.To != NoPiece; })));
+    for (uint32_t p = 0; p < slots_.size(); ++p) {
+      if (slots_[p].To != NoPiece) joined.push_back(p);
+    }
+    std::sort(joined.begin(), joined.end(), [&](uint32_t a, uint32_t b) { return Better(a, b); });
+    return joined;
+  }
+
+
   // Decides, for each join, how many of its missing clusters follow its first piece and how
   // many precede its second. A gap between two pieces serves the chunk that the piece before it
   // leaves unfinished (from its front) and the chunk that the piece after it finishes (from its
   // back): what one join takes, the other cannot. Joins whose share is forced are settled first
   // and their neighbours follow; the rest take clusters after their first piece, as file
   // systems allocate forward. Joins left no share are dropped.
-  void SplitGaps(std::vector<Join>& joins) const {
-    std::vector<uint32_t> from(pieces_.size(), NoPiece), into(pieces_.size(), NoPiece);
-    for (uint32_t j = 0; j < joins.size(); ++j) {
-      from[joins[j].From] = j;
-      into[joins[j].To] = j;
-    }
-    std::vector<bool> dropped(joins.size(), false);
+  void SplitGaps() {
+    const std::vector<uint32_t> joined = Joined();
     // What the back of the gap after piece g is taken for: the lead of a join or a header. The
     // front and the back of a gap compete only where nothing unusable parts them: then a join
     // whose two pieces border the gap (`self`) takes from its front and from its back at once.
     auto backTaken = [&](uint32_t g, uint32_t self = NoPiece) -> int64_t {
       if (g + 1 >= pieces_.size() || Parted(g)) return 0;
-      const uint32_t j = into[g + 1];
+      const uint32_t j = into_[g + 1];
       if (j == self) return 0;
       if (j == NoPiece) return HeaderClusters(g + 1);
-      return joins[j].TailClusters < 0 || dropped[j] ? 0 : joins[j].LeadClusters();
+      return slots_[j].TailClusters < 0 ? 0 : Stored(j).LeadClusters();
     };
     auto frontTaken = [&](uint32_t g, uint32_t self = NoPiece) -> int64_t {
-      if (Parted(g)) return 0;
-      const uint32_t j = from[g];
-      if (j == self) return 0;
-      return j == NoPiece || dropped[j] || joins[j].TailClusters < 0 ? 0 : joins[j].TailClusters;
+      if (Parted(g) || g == self) return 0;
+      return slots_[g].To == NoPiece || slots_[g].TailClusters < 0 ? 0 : slots_[g].TailClusters;
     };
     std::vector<uint32_t> work;
-    for (uint32_t j = 0; j < joins.size(); ++j) work.push_back(j);
     auto settle = [&](bool force) {
       while (!work.empty()) {
         const uint32_t j = work.back();
         work.pop_back();
-        Join& join = joins[j];
-        if (dropped[j] || join.TailClusters >= 0) continue;
-        const int64_t tailRoom = join.TailFree - backTaken(join.From, j);
+        if (slots_[j].To == NoPiece || slots_[j].TailClusters >= 0) continue;
+        Join join = Stored(j);
+        Rooms(join);
+        const int64_t tailRoom = join.TailFree - backTaken(j, j);
         const int64_t leadRoom = join.LeadFree - (join.To > 0 ? frontTaken(join.To - 1, j) : 0);
         const int64_t own = join.Missing - join.OrphanClusters;
         const int64_t lo = join.Shared ? 0 : std::max<int64_t>(0, own - leadRoom);
         const int64_t hi = join.Shared ? own : std::min(own, tailRoom);
         if (lo > hi) {
-          dropped[j] = true;
+          Drop(j);
         } else if (lo == hi || force) {
           // The content check and the seams decide where they can; where they cannot, the join
           // waits for the clusters that the others leave it.
-          const JoinVerdict verdict = BestSplit(join, lo, hi);
-          if (verdict == JoinVerdict::Fails) {
-            dropped[j] = true;
+          if (BestSplit(join, lo, hi) == JoinVerdict::Fails) {
+            Drop(j);
           } else {
-            join.TailClusters = join.Preferred;
+            slots_[j].TailClusters = join.Preferred;
+            slots_[j].Sure = join.Sure;
           }
         } else {
           continue;
         }
         // The joins that share a gap with this one may now be forced.
-        if (join.From + 1 < pieces_.size() && into[join.From + 1] != NoPiece) work.push_back(into[join.From + 1]);
-        if (join.To > 0 && from[join.To - 1] != NoPiece) work.push_back(from[join.To - 1]);
+        if (j + 1 < pieces_.size() && into_[j + 1] != NoPiece) work.push_back(into_[j + 1]);
+        if (join.To > 0 && slots_[join.To - 1].To != NoPiece) work.push_back(join.To - 1);
       }
     };
-    settle(false);
-    for (uint32_t j = 0; j < joins.size(); ++j) {
-      if (dropped[j] || joins[j].TailClusters >= 0) continue;
+    // Each in turn from the last, and what it forces right after it.
+    for (auto j = joined.rbegin(); j != joined.rend(); ++j) {
+      work.push_back(*j);
+      settle(false);
+    }
+    for (const uint32_t j : joined) {
+      if (slots_[j].To == NoPiece || slots_[j].TailClusters >= 0) continue;
       work.push_back(j);
       settle(true);
     }
     // A gap's two users must fit in it together.
     std::vector<bool> orphanUsed(pieces_.size(), false);
-    for (uint32_t j = 0; j < joins.size(); ++j) {
-      Join& join = joins[j];
-      if (dropped[j]) continue;
-      if (!join.Shared && join.TailClusters > 0 && join.TailClusters + backTaken(join.From, j) > join.TailFree) {
-        dropped[j] = true;
-      }
+    for (const uint32_t j : joined) {
+      if (slots_[j].To == NoPiece) continue;
+      Join join = Stored(j);
+      Rooms(join);
+      if (!join.Shared && join.TailClusters > 0 && join.TailClusters + backTaken(j, j) > join.TailFree) Drop(j);
       for (const ByteRange& orphan : join.Orphans) {
         const uint32_t gap = GapEndingAt(orphan.Offset + orphan.Length);
-        if (orphanUsed[gap] || frontTaken(gap) > 0 || backTaken(gap) > 0) dropped[j] = true;
+        if (orphanUsed[gap] || frontTaken(gap) > 0 || backTaken(gap) > 0) Drop(j);
         orphanUsed[gap] = true;
       }
     }
-    // In place: media hold millions of joins.
-    size_t kept = 0;
-    for (uint32_t j = 0; j < joins.size(); ++j) {
-      if (dropped[j]) continue;
-      if (kept != j) joins[kept] = std::move(joins[j]);
-      ++kept;
-    }
-    joins.resize(kept);
+  }
+
+  // The free clusters next to the two pieces of a first join, as weighing it found them.
+  void Rooms(Join& join) const {
+    const ClusterGrid& grid = *GridOf(join.From);
+    join.TailFree = FreeClustersAfter(join.From, grid, grid.Ceil(pieces_[join.From].HeadEnd()));
+    join.LeadFree = join.Shared ? join.TailFree : FreeClustersBefore(join.To, grid, grid.Floor(pieces_[join.To].Start));
   }
 
   // Each piece's best continuation, kept where no other piece's best claims the same piece with
   // better evidence and where the free clusters it needs are left to it.
-  std::vector<Join> ChooseJoins() const {
-    std::vector<Join> joins;
-    // Most pieces are continued: room for all at once, rather than room twice over as it grows.
-    joins.reserve(pieces_.size());
+  void ChooseJoins() {
+    slots_.assign(pieces_.size(), Slot{});
+    into_.assign(pieces_.size(), NoPiece);
     for (uint32_t p = 0; p < pieces_.size(); ++p) {
       Report(p);
-      if (std::optional<Join> join = BestJoin(p)) {
-        joins.push_back(std::move(*join));
+      std::optional<Join> join = BestJoin(p);
+      if (!join) continue;
+      // The best claim on each piece wins.
+      const uint32_t rival = into_[join->To];
+      Store(*join, false);
+      if (rival != NoPiece) {
+        if (!Better(p, rival)) {
+          Clear(p);
+          continue;
+        }
+        Clear(rival);
       }
+      into_[join->To] = p;
     }
-    std::sort(joins.begin(), joins.end(), [](const Join& a, const Join& b) { return a.Before(b); });
-    // The best claim on each piece wins; the rest are dropped in place.
-    std::vector<bool> claimed(pieces_.size(), false);
-    size_t kept = 0;
-    for (Join& join : joins) {
-      if (claimed[join.To]) continue;
-      claimed[join.To] = true;
-      if (&join != &joins[kept]) joins[kept] = std::move(join);
-      ++kept;
-    }
-    joins.resize(kept);
-    SplitGaps(joins);
-    AddUnheldJoins(joins);
-    return joins;
+    SplitGaps();
+    AddUnheldJoins();
   }
 
   // The clusters beyond its pieces' own that a join takes: after its first piece, between the
@@ -659,55 +784,79 @@ class Joiner {
     return taken;
   }
 
-  // What `joins` leave unheld: the usable clusters of the grids that no piece's own clusters,
-  // no join and no header before a recording's first piece take.
-  Unheld Unclaimed(const std::vector<Join>& joins) const {
+  // What the joins leave unheld: the usable clusters of the grids that no piece's own clusters,
+  // no join and no header before a recording's first piece take. The clusters held are swept in
+  // order from a window that runs along the pieces: what a piece and its joins hold lies no
+  // further before it than the longest chunk and the header.
+  Unheld Unclaimed() const {
     Unheld unheld;
-    unheld.JoinedFrom.assign(pieces_.size(), false);
-    unheld.JoinedTo.assign(pieces_.size(), false);
-    std::vector<ByteRange> held;
-    for (const Join& join : joins) {
-      unheld.JoinedFrom[join.From] = true;
-      unheld.JoinedTo[join.To] = true;
-      const std::vector<ByteRange> taken = TakenBy(join);
-      held.insert(held.end(), taken.begin(), taken.end());
+    const std::vector<ClusterGrid>& grids = evidence_.Geometry->Grids;
+    if (grids.empty()) return unheld;
+    int64_t largestCluster = 0, mostMissing = 0;
+    for (const ClusterGrid& grid : grids) largestCluster = std::max(largestCluster, grid.ClusterSize);
+    for (const Slot& slot : slots_) {
+      if (slot.To != NoPiece) mostMissing = std::max<int64_t>(mostMissing, slot.Missing);
     }
+    const int64_t reach = largestCluster * (mostMissing + 1) + std::max<int64_t>(evidence_.HeaderBytes, 0);
+
+    size_t g = 0;
+    int64_t at = grids[0].Ceil(grids[0].Start);
+    int64_t heldTo = std::numeric_limits<int64_t>::min();
+    auto addFree = [&](int64_t from, int64_t to) {
+      const ClusterGrid& grid = grids[g];
+      to = grid.Floor(std::min(to, grid.End));
+      if (to <= from) return;
+      if (!evidence_.Usable) {
+        unheld.Stretches.push_back({from, to - from});
+        return;
+      }
+      const std::span<const ByteRange> usable = *evidence_.Usable;
+      auto u = std::upper_bound(usable.begin(), usable.end(), from,
+                                [](int64_t v, const ByteRange& r) { return v < r.Offset; });
+      if (u != usable.begin()) --u;
+      for (; u != usable.end() && u->Offset < to; ++u) {
+        const int64_t a = grid.Ceil(std::max(from, u->Offset));
+        const int64_t b = grid.Floor(std::min(to, u->Offset + u->Length));
+        if (b > a) unheld.Stretches.push_back({a, b - a});
+      }
+    };
+    auto nextGrid = [&] {
+      addFree(at, grids[g].End);
+      if (++g < grids.size()) at = std::max(grids[g].Ceil(grids[g].Start), heldTo);
+    };
+    auto hold = [&](const ByteRange& r) {
+      if (r.Length <= 0) return;
+      while (g < grids.size() && r.Offset >= grids[g].End) nextGrid();
+      if (g == grids.size()) return;
+      addFree(at, r.Offset);
+      at = std::max(at, r.Offset + r.Length);
+      heldTo = std::max(heldTo, r.Offset + r.Length);
+    };
+
+    std::priority_queue<ByteRange, std::vector<ByteRange>, StartsAfter> window;
     for (uint32_t p = 0; p < pieces_.size(); ++p) {
+      const Piece& piece = pieces_[p];
+      while (!window.empty() && window.top().Offset < piece.Start - reach) {
+        hold(window.top());
+        window.pop();
+      }
       const ClusterGrid* grid = GridOf(p);
       if (grid == nullptr) continue;
-      const Piece& piece = pieces_[p];
       const int64_t from = grid->Floor(piece.Start) - HeaderClusters(p) * grid->ClusterSize;
       // A list or an index that ends a piece is the recording's own as far as it declares.
       const MoviChunkKind kind = KindOf(piece.LastId);
       const bool whole = piece.EndsRecording() || kind == MoviChunkKind::List || kind == MoviChunkKind::Riff;
-      const int64_t to = grid->Ceil(std::min(grid->End, whole ? piece.End : piece.HeadEnd()));
-      held.push_back({from, to - from});
-    }
-    std::sort(held.begin(), held.end(), [](const ByteRange& a, const ByteRange& b) { return a.Offset < b.Offset; });
-    for (const ClusterGrid& grid : evidence_.Geometry->Grids) {
-      int64_t at = grid.Ceil(grid.Start);
-      auto next = std::lower_bound(held.begin(), held.end(), at,
-                                   [](const ByteRange& r, int64_t v) { return r.Offset + r.Length <= v; });
-      auto addFree = [&](int64_t from, int64_t to) {
-        to = grid.Floor(std::min(to, grid.End));
-        if (to <= from) return;
-        if (!evidence_.Usable) {
-          unheld.Stretches.push_back({from, to - from});
-          return;
-        }
-        for (const ByteRange& usable : *evidence_.Usable) {
-          const int64_t a = grid.Ceil(std::max(from, usable.Offset));
-          const int64_t b = grid.Floor(std::min(to, usable.Offset + usable.Length));
-          if (b > a) unheld.Stretches.push_back({a, b - a});
-        }
-      };
-      for (; next != held.end() && next->Offset < grid.End; ++next) {
-        if (next->Length <= 0) continue;
-        addFree(at, next->Offset);
-        at = std::max(at, next->Offset + next->Length);
+      const int64_t to = grid->Ceil(std::min(grid->End, whole ? piece.End() : piece.HeadEnd()));
+      window.push({from, to - from});
+      // A join's tail and middle lie after its first piece, its lead before its second.
+      if (slots_[p].To != NoPiece) {
+        const std::vector<ByteRange> taken = TakenBy(Stored(p));
+        for (size_t i = 0; i + 1 < taken.size(); ++i) window.push(taken[i]);
       }
-      addFree(at, grid.End);
+      if (into_[p] != NoPiece) window.push(TakenBy(Stored(into_[p])).back());
     }
+    for (; !window.empty(); window.pop()) hold(window.top());
+    while (g < grids.size()) nextGrid();
     return unheld;
   }
 
@@ -717,21 +866,22 @@ class Joiner {
   // another piece turned out to continue. Each round takes the best joins whose clusters are
   // still free and whose layout the evidence decides; the next round looks again with what
   // they took.
-  void AddUnheldJoins(std::vector<Join>& joins) const {
+  void AddUnheldJoins() {
     if (evidence_.Geometry == nullptr) return;
     constexpr int Rounds = 8;
     for (int round = 0; round < Rounds; ++round) {
-      Unheld unheld = Unclaimed(joins);
-      std::vector<Join> found;
+      const Unheld unheld = Unclaimed();
+      std::vector<uint32_t> found;
       for (uint32_t p = 0; p < pieces_.size(); ++p) {
-        if (unheld.JoinedFrom[p]) continue;
+        if (slots_[p].To != NoPiece) continue;
         Report(p, false);
         if (std::optional<Join> join = BestJoin(p, &unheld)) {
           join->TailClusters = join->Preferred;
-          found.push_back(std::move(*join));
+          Store(*join, true);
+          found.push_back(p);
         }
       }
-      std::sort(found.begin(), found.end(), [](const Join& a, const Join& b) { return a.Before(b); });
+      std::sort(found.begin(), found.end(), [&](uint32_t a, uint32_t b) { return Better(a, b); });
       std::map<int64_t, int64_t> taken;  // by this round's joins: start -> end
       auto overlaps = [&](const ByteRange& r) {
         if (r.Length <= 0) return false;
@@ -740,15 +890,18 @@ class Joiner {
         return after != taken.begin() && std::prev(after)->second > r.Offset;
       };
       size_t added = 0;
-      for (Join& join : found) {
-        if (unheld.JoinedTo[join.To] || !join.Sure) continue;
+      for (const uint32_t p : found) {
+        const Join join = Stored(p);
         const std::vector<ByteRange> clusters = TakenBy(join);
-        if (std::any_of(clusters.begin(), clusters.end(), overlaps)) continue;
+        if (into_[join.To] != NoPiece || !join.Sure || std::any_of(clusters.begin(), clusters.end(), overlaps)) {
+          Clear(p);
+          continue;
+        }
         for (const ByteRange& r : clusters) {
           if (r.Length > 0) taken[r.Offset] = r.Offset + r.Length;
         }
-        unheld.JoinedTo[join.To] = true;
-        joins.push_back(std::move(join));
+        into_[join.To] = p;
+        slots_[p].Pending = false;
         ++added;
       }
       if (added == 0) break;
@@ -766,20 +919,19 @@ class Joiner {
   }
 
   // Opens every ring of joins before the piece of the ring that lies first on the source.
-  static void BreakRings(std::vector<uint32_t>& next, std::vector<bool>& continued) {
-    std::vector<uint8_t> state(next.size(), 0);  // 0 unseen, 1 on a path from a first piece
-    for (uint32_t p = 0; p < next.size(); ++p) {
-      if (continued[p]) continue;
-      for (uint32_t at = p; at != NoPiece; at = next[at]) state[at] = 1;
+  void BreakRings() {
+    std::vector<bool> reached(pieces_.size(), false);  // on a path from a first piece
+    for (uint32_t p = 0; p < pieces_.size(); ++p) {
+      if (into_[p] != NoPiece) continue;
+      for (uint32_t at = p; at != NoPiece; at = slots_[at].To) reached[at] = true;
     }
-    for (uint32_t p = 0; p < next.size(); ++p) {
-      if (state[p] != 0) continue;
+    for (uint32_t p = 0; p < pieces_.size(); ++p) {
+      if (reached[p]) continue;
       // p lies on a ring (every piece not reached from a first piece does); p is its lowest.
       uint32_t before = p;
-      while (next[before] != p) before = next[before];
-      next[before] = NoPiece;
-      continued[p] = false;
-      for (uint32_t at = p; at != NoPiece; at = next[at]) state[at] = 1;
+      while (slots_[before].To != p) before = slots_[before].To;
+      Drop(before);
+      for (uint32_t at = p; at != NoPiece; at = slots_[at].To) reached[at] = true;
     }
   }
 
@@ -792,27 +944,27 @@ class Joiner {
     const MoviChunkKind kind = KindOf(piece.LastId);
     if (kind == MoviChunkKind::List || kind == MoviChunkKind::Riff) return false;
     const uint32_t n = NextAfter(p);
-    if (n != NoPiece && pieces_[n].Start < piece.End) return true;
-    if (!Usable(piece.LastMember, piece.End)) return true;
+    if (n != NoPiece && pieces_[n].Start < piece.End()) return true;
+    if (!Usable(piece.LastMember, piece.End())) return true;
     const ClusterGrid* grid = GridOf(p);
-    if (grid == nullptr || grid->Ceil(piece.HeadEnd()) >= piece.End) return false;
-    if (n != NoPiece && grid->Floor(pieces_[n].Start) < piece.End) return true;
-    const ByteRange whole{piece.LastMember, piece.End - piece.LastMember};
+    if (grid == nullptr || grid->Ceil(piece.HeadEnd()) >= piece.End()) return false;
+    if (n != NoPiece && grid->Floor(pieces_[n].Start) < piece.End()) return true;
+    const ByteRange whole{piece.LastMember, piece.End() - piece.LastMember};
     return evidence_.Check && evidence_.Check(piece.LastId, std::span(&whole, 1)) == JoinVerdict::Fails;
   }
 
   std::span<const Piece> pieces_;
   const JoinEvidence& evidence_;
-  std::vector<int64_t> coreEndBefore_;  // the end of the last cluster of any earlier piece
+  Reassembly result_;
+  std::vector<Slot>& slots_;
+  std::unordered_map<uint32_t, std::vector<ByteRange>>& orphans_;
+  std::vector<uint32_t> into_;        // by each piece, the piece it continues, if any
+  std::vector<int64_t> coreEndAt_;    // CoreEndBefore of every CoreEndEvery-th piece
   std::vector<uint32_t> byResidue_;
-  std::vector<std::pair<int64_t, uint32_t>> gaps_;  // (clusters, the piece the gap follows)
 };
 
-}  // namespace
-
-std::vector<ReassembledRecording> ReassemblePieces(std::span<const Piece> pieces, const JoinEvidence& evidence,
-                                                   ReassemblyTotals& totals) {
-  return Joiner(pieces, evidence).Run(totals);
+Reassembly ReassemblePieces(std::span<const Piece> pieces, const JoinEvidence& evidence, ReassemblyTotals& totals) {
+  return PieceJoiner(pieces, evidence).Run(totals);
 }
 
 }  // namespace korvid

@@ -367,7 +367,7 @@ TEST(Reassembly, TheMiddlesOfTwoFramesCutOffSideBySideAreFoundByTheirContent) {
   constexpr int64_t C = Cluster;
   const uint32_t video = FourCC("00dc"), sound = FourCC("01wb");
   auto piece = [&](int64_t start, int64_t last, int64_t end, uint32_t lastId) {
-    return Piece{start, last, end, 0, video, lastId, 3};
+    return Piece{start, last, static_cast<uint32_t>(end - last), 3, video, lastId};
   };
   const int64_t bLast = 3 * C + 2000, aLast = 6 * C + 1000;
   const std::vector<Piece> pieces = {
@@ -404,15 +404,16 @@ TEST(Reassembly, TheMiddlesOfTwoFramesCutOffSideBySideAreFoundByTheirContent) {
     return laid == bTruth || laid == aTruth ? JoinVerdict::Fits : JoinVerdict::Fails;
   };
   ReassemblyTotals totals;
-  const std::vector<ReassembledRecording> recordings = ReassemblePieces(pieces, evidence, totals);
+  const Reassembly recordings = ReassemblePieces(pieces, evidence, totals);
   std::vector<std::vector<uint32_t>> order;
-  for (const ReassembledRecording& r : recordings) order.push_back(r.Pieces);
-  EXPECT_EQ(order, (std::vector<std::vector<uint32_t>>{{0, 4}, {1}, {2, 5}, {3}}));
-  for (const ReassembledRecording& r : recordings) {
-    if (r.Pieces.size() != 2) continue;
-    ASSERT_EQ(r.Joins.size(), 1u);
-    EXPECT_EQ(merged(r.Joins[0]), r.Pieces[0] == 0 ? bTruth : aTruth);
+  for (size_t r = 0; r < recordings.Recordings(); ++r) {
+    const std::span<const uint32_t> joined = recordings.PiecesOf(r);
+    order.emplace_back(joined.begin(), joined.end());
+    if (joined.size() == 2) {
+      EXPECT_EQ(merged(recordings.JoinExtents(joined[0])), joined[0] == 0 ? bTruth : aTruth);
+    }
   }
+  EXPECT_EQ(order, (std::vector<std::vector<uint32_t>>{{0, 4}, {1}, {2, 5}, {3}}));
   EXPECT_LT(checks, 200);
 }
 
@@ -427,7 +428,7 @@ TEST(Reassembly, WeighingStopsAtTheNearestContinuationThatNoOtherCouldBeat) {
   SearchMoviChunks(card.Source, 0, static_cast<int64_t>(card.Source.size()), 2, found);
   Quiet quiet;
   StreamInterleave interleave;
-  const std::vector<Piece> pieces = CollectPieces(found, quiet, interleave);
+  const PieceList pieces = CollectPieces(found, quiet, interleave);
   ASSERT_GT(pieces.size(), 200u);
   const ClusterGeometry geometry = FileSystemGrid(static_cast<int64_t>(card.Source.size()));
 
@@ -450,7 +451,13 @@ TEST(Reassembly, WeighingStopsAtTheNearestContinuationThatNoOtherCouldBeat) {
   auto joins = [&] {
     ReassemblyTotals totals;
     std::vector<std::pair<std::vector<uint32_t>, std::vector<std::vector<ByteRange>>>> out;
-    for (ReassembledRecording& r : ReassemblePieces(pieces, evidence, totals)) out.emplace_back(r.Pieces, r.Joins);
+    const Reassembly recordings = ReassemblePieces(pieces, evidence, totals);
+    for (size_t r = 0; r < recordings.Recordings(); ++r) {
+      const std::span<const uint32_t> joined = recordings.PiecesOf(r);
+      std::vector<std::vector<ByteRange>> extents;
+      for (size_t i = 0; i + 1 < joined.size(); ++i) extents.push_back(recordings.JoinExtents(joined[i]));
+      out.emplace_back(std::vector<uint32_t>(joined.begin(), joined.end()), extents);
+    }
     return out;
   };
   const auto everyOne = joins();
@@ -500,7 +507,7 @@ TEST(Pieces, AChainIsCutWhereAChunkEndLandsOnAnotherRecordingByChance) {
   SearchMoviChunks(source, 0, static_cast<int64_t>(source.size()), 2, found);
   Quiet quiet;
   StreamInterleave interleave;
-  const std::vector<Piece> pieces = CollectPieces(found, quiet, interleave);
+  const PieceList pieces = CollectPieces(found, quiet, interleave);
   ASSERT_EQ(pieces.size(), 2u);
   EXPECT_EQ(pieces[0].Start, 0);
   EXPECT_EQ(pieces[0].Members, 2u);
