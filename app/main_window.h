@@ -76,6 +76,7 @@ class TfrmMain final : public QMainWindow {
   std::string SourcePath;
   int64_t SourceSize = 0;
   QString SampleCachePath;
+  SampleKind SampleCacheKind = SampleKind::Avi;  // what the cached sample is, which decides the modes it serves
   std::atomic<bool> StopRequested{false};
   RemainingTime Remaining;  // holds ElapsedTicks
 
@@ -193,7 +194,7 @@ class TfrmMain final : public QMainWindow {
 
   // The run commands share everything but their mode.
   void StartRun(ScanMode mode);
-  bool InputsChosen();
+  bool InputsChosen(ScanMode mode);
   // The controls that a run or a sample choice disables, in the order they are disabled.
   std::array<QWidget*, 9> RunInputs() const;
   void RunFinished();

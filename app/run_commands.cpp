@@ -36,7 +36,7 @@ void TfrmMain::N10Click() {
   StartRun(ScanMode::FreeSpace);
 }
 
-bool TfrmMain::InputsChosen() {
+bool TfrmMain::InputsChosen(ScanMode mode) {
   if (Source->text().isEmpty()) {
     services_.Boxes.Inform(this, QStringLiteral("请选择恢复目标!"));
     return false;
@@ -49,11 +49,19 @@ bool TfrmMain::InputsChosen() {
     services_.Boxes.Inform(this, QStringLiteral("请选择样本文件!"));
     return false;
   }
+  if (!SampleServesMode(SampleCacheKind, mode)) {
+    services_.Boxes.Inform(this, SampleCacheKind == SampleKind::Avi
+                                     ? QStringLiteral("恢复MP4、MOV、3GP和MXF文件需要同一设备录制的MP4、MOV或MXF样本!\n"
+                                                      "AVI录像请用全盘恢复或恢复剩余空间.")
+                                     : QStringLiteral("全盘恢复和恢复剩余空间恢复AVI录像, 需要同一设备录制的AVI样本!\n"
+                                                      "MP4、MOV和MXF录像请用恢复."));
+    return false;
+  }
   return true;
 }
 
 void TfrmMain::StartRun(ScanMode mode) {
-  if (Running() || !InputsChosen()) return;
+  if (Running() || !InputsChosen(mode)) return;
   // Writing onto the device being recovered overwrites what is to be recovered.
   if (sources::OutputOnSourceDevice(SourcePath, ToPath(Edit1->text())) &&
       !services_.Boxes.Ask(this, QStringLiteral("保存路径"),

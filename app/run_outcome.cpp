@@ -1,5 +1,7 @@
 #include "app/run_outcome.h"
 
+#include <QStringList>
+
 #include "sources/source_text.h"
 
 namespace korvid::app {
@@ -23,6 +25,19 @@ QString RunOutcomeText(const RecoveryReport& report, const QString& error, const
               .arg(Size(report.Write.BytesWritten))
               .arg(VideoFramesWritten(report))
               .arg(outputFolder);
+  const std::vector<KindCount> kinds = FilesByKind(report.Write);
+  if (!kinds.empty() && !(kinds.size() == 1 && kinds[0].Kind == "AVI")) {
+    QStringList parts;
+    uint64_t rebuilt = 0, brokenOff = 0;
+    for (const KindCount& k : kinds) {
+      parts << QStringLiteral("%1 个 %2").arg(k.Files).arg(QString::fromStdString(k.Kind));
+      rebuilt += k.Rebuilt;
+      brokenOff += k.BrokenOff;
+    }
+    text += QStringLiteral(" 其中 %1.").arg(parts.join(QStringLiteral(", ")));
+    if (rebuilt > 0) text += QStringLiteral(" %1 个录像缺少索引, 已按样本重建.").arg(rebuilt);
+    if (brokenOff > 0) text += QStringLiteral(" %1 个文件结构不完整, 按原样写出.").arg(brokenOff);
+  }
   if (report.Write.JoinedRecordings > 0) {
     text += QStringLiteral(" 其中 %1 个录像由 %2 个碎片拼接而成.")
                 .arg(report.Write.JoinedRecordings)

@@ -1,4 +1,5 @@
-// The choice of the sample whose header goes in front of every recovered file.
+// The choice of the sample: an AVI file whose header goes in front of every recovered file, or an
+// MP4, MOV or MXF file for container mode.
 #include <QFileDialog>
 
 #include "app/main_window.h"
@@ -13,8 +14,9 @@ void TfrmMain::BtnSelectAllClick() {
     ClearOpenDialog();
     if (const std::optional<QString> sample = services_.Shell.ChooseFile(*od)) {
       const std::filesystem::path path = ToPath(*sample);
-      const uint32_t headerLength = FindHeaderLength(path);
-      SampleCachePath = FromPath(CacheSampleHeader(path, headerLength, services_.CacheFolder).CachePath);
+      const SampleHeader header = CacheSample(path, services_.CacheFolder);
+      SampleCachePath = FromPath(header.CachePath);
+      SampleCacheKind = header.Kind;
     }
   } catch (const std::exception&) {
     services_.Boxes.Inform(this, QStringLiteral("样本无法访问!"));

@@ -14,6 +14,8 @@
 # (default: build/bin/korvid-cli, built with cmake when missing), KORVID_REASSEMBLY_BENCH the
 # stage's bench (default: build/bin/korvid-reassembly-bench, built likewise). Phases: scan, write,
 # memory, fragmented, reassembly_stage. All of them take about a quarter of an hour.
+# Container mode (MP4/MOV/3GP/MXF) has a bench of its own, against cat and PhotoRec:
+# bench/container_bench.sh.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)

@@ -10,10 +10,11 @@
 int main(int argc, char** argv) {
   using namespace korvid::cli;
 
-  CLI::App app{"korvid-cli: recovers AVI recordings from disks, volumes and disk images.\n"
+  CLI::App app{"korvid-cli: recovers AVI, MP4, MOV, 3GP and MXF recordings from disks, volumes and disk images.\n"
                "It scans the raw bytes for the chunks of AVI recordings, chains those that lie back\n"
                "to back, joins the pieces of each recording and writes it behind the header of a\n"
-               "sample recorded by the same device."};
+               "sample recorded by the same device. Its container mode brings back MP4, MOV, 3GP and\n"
+               "MXF files whole, and rebuilds those cut off before their index from the sample."};
   app.footer(
       "Exit codes:\n"
       "  0    done\n"
@@ -23,15 +24,16 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
 
   RecoverOptions options;
-  CLI::App* recover = app.add_subcommand("recover", "Scan a source and write every chain found as 1.AVI, 2.AVI, ...");
+  CLI::App* recover = app.add_subcommand("recover", "Scan a source and write every recording found as 1.AVI, 2.AVI, ... (container mode: 1.MP4, 2.MXF, ...)");
   recover->add_option("--source", options.Source,
                       "Disk, volume or image file to scan (opened read-only); PhysicalDriveN names disk N "
                       "of `korvid-cli sources`")->required();
-  recover->add_option("--sample", options.Sample, "An intact AVI file recorded by the same device")->required();
+  recover->add_option("--sample", options.Sample, "An intact recording by the same device: an AVI file for the whole-disk and free-space modes, an MP4, MOV "
+                      "or MXF file for container mode")->required();
   recover->add_option("--output", options.Output, "Existing folder that receives the recovered files")->required();
   recover->add_option("--mode", options.Mode,
                       "whole-disk: AVI video chunks over the whole source (the default); free-space: AVI video "
-                      "chunks in the free space of the file system(s) only; container: MP4/MOV/MXF signatures")
+                      "chunks in the free space of the file system(s) only; container: MP4, MOV, 3GP and MXF files, written whole, and MP4s cut off before their index rebuilt")
       ->check(CLI::IsMember({"whole-disk", "free-space", "container"}));
   CLI::Option* deep = recover->add_flag(
       "--deep", options.Deep,
@@ -55,7 +57,7 @@ int main(int argc, char** argv) {
   recover->add_flag("--json", options.Json, "Print the summary as one JSON object on stdout");
   recover->add_flag("--quiet", options.Quiet, "Print no progress and no text summary");
   recover->add_flag("--overwrite", options.Overwrite,
-                    "Replace the 1.AVI, 2.AVI, ... that an earlier run left in the output folder");
+                    "Replace the 1.AVI, 2.MP4, ... that an earlier run left in the output folder");
   recover->add_flag("--allow-same-device", options.AllowSameDevice,
                     "Write into a folder on the device being recovered (destroys what is recovered)");
 

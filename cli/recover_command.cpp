@@ -1,5 +1,6 @@
 #include "cli/recover_command.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -61,18 +62,32 @@ std::string CheckOutputFolder(const fs::path& folder) {
   return {};
 }
 
-// The name of a file an earlier run wrote into `folder` ("1.AVI", "2.AVI", ...), or "".
+// The name of a file an earlier run wrote into `folder` ("1.AVI", "2.MP4", ...), or "".
 std::string EarlierOutput(const fs::path& folder) {
+  static const std::string Kinds[] = {".AVI", ".MP4", ".MOV", ".3GP", ".M4V", ".MXF"};
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
     const std::string name = PathText(entry.path().filename());
     const size_t dot = name.find('.');
-    if (dot > 0 && dot != std::string::npos && name.substr(dot) == ".AVI" &&
+    if (dot > 0 && dot != std::string::npos && std::find(std::begin(Kinds), std::end(Kinds), name.substr(dot)) != std::end(Kinds) &&
         name.find_first_not_of("0123456789") == dot) {
       return name;
     }
   }
   return {};
+}
+
+// Why the sample cannot serve the mode, or "".
+std::string SampleMismatch(SampleKind kind, ScanMode mode, const std::string& sample) {
+  if (SampleServesMode(kind, mode)) return {};
+  if (kind == SampleKind::Avi) {
+    return "The sample \"" + sample + "\" is an AVI file; container mode recovers MP4, MOV, 3GP and MXF files and "
+           "needs an MP4, MOV or MXF sample from the same camera. For AVI recordings use --mode whole-disk or "
+           "free-space.";
+  }
+  return "The sample \"" + sample + "\" is an " + (kind == SampleKind::Mxf ? "MXF" : "MP4/MOV") +
+         " file; the whole-disk and free-space modes recover AVI recordings and need an AVI sample from the same "
+         "device. For MP4, MOV and MXF recordings use --mode container.";
 }
 
 int UsageError(const std::string& message) {
@@ -122,10 +137,13 @@ int RunRecoverCommand(const RecoverOptions& options) {
 
   SampleHeader header;
   try {
-    const uint32_t headerLength = FindHeaderLength(sample);
-    header = CacheSampleHeader(sample, headerLength, sources::DefaultCacheFolder());
+    header = CacheSample(sample, sources::DefaultCacheFolder());
   } catch (const KorvidError& e) {
     return UsageError(e.what());
+  }
+  if (const std::string mismatch = SampleMismatch(header.Kind, ModeFromName(options.Mode), options.Sample);
+      !mismatch.empty()) {
+    return UsageError(mismatch);
   }
 
   RunOutcome outcome;

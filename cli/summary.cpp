@@ -44,9 +44,25 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
                outcome.SourcePath.c_str(), outcome.Mode.c_str());
   std::fprintf(out, "  scanned          %s of %s (%lld bytes)\n", FormatBytes(U(r.BytesScanned)).c_str(),
                FormatBytes(U(r.SourceSize)).c_str(), S(r.BytesScanned));
-  std::fprintf(out, "  fragments found  %llu\n", U(r.FragmentsFound));
-  std::fprintf(out, "  chains           %llu\n", U(w.Chains));
+  const bool container = outcome.Mode == "container";
+  std::fprintf(out, "  %s  %llu\n", container ? "signatures found" : "fragments found ", U(r.FragmentsFound));
+  if (!container) std::fprintf(out, "  chains           %llu\n", U(w.Chains));
   std::fprintf(out, "  files written    %zu in %s\n", complete, outcome.OutputFolder.c_str());
+  if (container && complete > 0) {
+    std::string kinds;
+    uint64_t rebuilt = 0, brokenOff = 0;
+    for (const KindCount& k : FilesByKind(w)) {
+      kinds += (kinds.empty() ? "" : ", ") + std::to_string(k.Files) + " " + k.Kind;
+      rebuilt += k.Rebuilt;
+      brokenOff += k.BrokenOff;
+    }
+    std::fprintf(out, "  by kind          %s\n", kinds.c_str());
+    if (rebuilt > 0) std::fprintf(out, "  rebuilt          %llu cut off before their index, given a new one\n", U(rebuilt));
+    if (brokenOff > 0) {
+      std::fprintf(out, "  broken off       %llu written as they lay (%s)\n", U(brokenOff),
+                   "their index is lost or points past them; an MP4 sample of the same camera rebuilds cut-off MP4s");
+    }
+  }
   std::fprintf(out, "  bytes written    %s (%llu bytes)\n", FormatBytes(w.BytesWritten).c_str(), U(w.BytesWritten));
   std::fprintf(out, "  unreadable bytes %llu while scanning, %llu in written files\n",
                U(r.UnreadableScanBytes), U(w.UnreadableBytes));
@@ -59,7 +75,8 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
   for (const WrittenFile& f : w.Files) {
     for (uint64_t n : f.FramesPerStream) frames += n;
   }
-  std::fprintf(out, "  frames written   %llu video frames, %llu chunks in all\n", U(VideoFramesWritten(r)), U(frames));
+  std::fprintf(out, "  frames written   %llu video frames, %llu %s in all\n", U(VideoFramesWritten(r)), U(frames),
+               container ? "samples" : "chunks");
   if (w.Reassembled) {
     std::fprintf(out, "  recordings       %llu joined from %llu pieces; %llu pieces found\n", U(w.JoinedRecordings),
                  U(w.PiecesInJoined), U(w.Chains));
@@ -78,7 +95,8 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
     }
   }
   if (complete == 0 && outcome.Error.empty()) {
-    std::fprintf(out, "No chain of video chunks was found: nothing was written.\n");
+    std::fprintf(out, container ? "No MP4, MOV, 3GP or MXF file was found: nothing was written.\n"
+                                : "No chain of video chunks was found: nothing was written.\n");
   }
   for (const WrittenFile& f : w.Files) {
     if (!f.Complete) {
@@ -98,6 +116,12 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
   std::fprintf(out, "\"source_size\":%lld,\"bytes_scanned\":%lld,\"fragments_found\":%llu,\"chains\":%llu,",
                S(r.SourceSize), S(r.BytesScanned), U(r.FragmentsFound), U(w.Chains));
   std::fprintf(out, "\"files_written\":%zu,\"bytes_written\":%llu,", complete, U(w.BytesWritten));
+  std::string kinds;
+  for (const KindCount& k : FilesByKind(w)) {
+    kinds += (kinds.empty() ? "" : ",") + JsonString(k.Kind) + ":{\"files\":" + std::to_string(k.Files) +
+             ",\"rebuilt\":" + std::to_string(k.Rebuilt) + ",\"broken_off\":" + std::to_string(k.BrokenOff) + "}";
+  }
+  std::fprintf(out, "\"kinds\":{%s},", kinds.c_str());
   std::fprintf(out, "\"unreadable_scan_bytes\":%llu,\"unreadable_written_bytes\":%llu,",
                U(r.UnreadableScanBytes), U(w.UnreadableBytes));
   std::fprintf(out, "\"elapsed_seconds\":%.3f,\"scan_seconds\":%.3f,\"write_seconds\":%.3f,",
@@ -130,11 +154,12 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
                  "%s{\"path\":%s,\"source_start\":%lld,\"source_end\":%lld,\"records\":%llu,"
                  "\"bytes\":%llu,\"unreadable_bytes\":%llu,\"complete\":%s,\"repaired\":%s,"
                  "\"frames\":[%s],\"duration_seconds\":%.3f,\"pieces\":%llu,\"extents\":[%s],"
-                 "\"frames_left_out\":[%s]}",
+                 "\"frames_left_out\":[%s],\"kind\":%s,\"intact\":%s,\"rebuilt\":%s}",
                  i == 0 ? "" : ",", JsonString(PathText(f.Path)).c_str(), S(f.SourceStart), S(f.SourceEnd),
                  U(f.Records), U(f.Bytes), U(f.UnreadableBytes), f.Complete ? "true" : "false",
                  f.Repaired ? "true" : "false", Numbers(f.FramesPerStream).c_str(), f.DurationSeconds, U(f.Pieces),
-                 extents.c_str(), Numbers(f.FramesLeftOut).c_str());
+                 extents.c_str(), Numbers(f.FramesLeftOut).c_str(), JsonString(f.Kind).c_str(),
+                 f.Intact ? "true" : "false", f.Rebuilt ? "true" : "false");
   }
   std::fprintf(out, "]}\n");
 }

@@ -17,6 +17,12 @@ std::string Describe(ErrorKind kind, const std::string& path, const std::string&
       return "Cannot read file \"" + path + "\". " + text;
     case ErrorKind::NoMovi:
       return "The sample \"" + path + "\" holds no \"movi\" list. " + text;
+    case ErrorKind::NoMovieBox:
+      return "The sample \"" + path + "\" holds no whole movie box (moov). " + text;
+    case ErrorKind::WrongSample:
+      return "The sample " + (path.empty() ? "" : "\"" + path + "\" ") + "does not fit this mode. " + text;
+    case ErrorKind::NoHeaderPartition:
+      return "The sample \"" + path + "\" holds no readable MXF header partition. " + text;
   }
   return path + ": " + text;
 }

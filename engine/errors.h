@@ -12,6 +12,9 @@ enum class ErrorKind {
   WriteFailed,   // a write or close of an output file failed (full disk, I/O error)
   ReadFailed,    // a file that must be read whole could not be
   NoMovi,        // a sample without the "movi" list id
+  NoMovieBox,    // an ISO media sample without a whole movie box
+  NoHeaderPartition,  // an MXF sample whose header partition cannot be read
+  WrongSample,   // a sample of a kind the mode cannot use
 };
 
 // An engine failure that names the file concerned and carries the system's text.

@@ -17,6 +17,14 @@ std::FILE* OpenFile(const std::filesystem::path& path, const char* mode) {
 #endif
 }
 
+int SeekFile(std::FILE* file, int64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(file, offset, SEEK_SET);
+#else
+  return fseeko(file, static_cast<off_t>(offset), SEEK_SET);
+#endif
+}
+
 std::string PathText(const std::filesystem::path& path) {
   const std::u8string text = path.u8string();
   return {text.begin(), text.end()};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -11,6 +12,9 @@ namespace korvid {
 
 // std::fopen for a path: by its wide name on Windows. Sets errno on failure as fopen does.
 std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);
+
+// Positions `file` at a 64-bit offset from its start; 0 on success, as fseek.
+int SeekFile(std::FILE* file, int64_t offset);
 
 // The path as UTF-8 text, for messages and reports.
 std::string PathText(const std::filesystem::path& path);

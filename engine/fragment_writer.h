@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "avi_header.h"
@@ -27,12 +28,20 @@ struct WrittenFile {
   uint64_t UnreadableBytes = 0;  // source bytes that could not be read and were written as zeros
   bool Complete = false;         // false only for the file a failure interrupted
   bool Repaired = false;         // its header and index describe what it holds
-  std::vector<uint64_t> FramesPerStream;  // data chunks of each stream ("00..", "01..", ...)
+  std::vector<uint64_t> FramesPerStream;  // data chunks of each stream ("00..", "01..", ...), or samples of each track
+  // The AVI stream type ("vids", "auds", ...) of each, where it is the file's own (container
+  // mode's tracks); empty when the sample's streams are the file's.
+  std::vector<uint32_t> StreamTypes;
   double DurationSeconds = 0;             // of its longest stream; 0 when the rates are unknown
   uint64_t Pieces = 1;                    // pieces of the source it was joined from
   std::vector<ByteRange> Extents;         // the source stretches copied into it, in file order
   // Video chunks before the first keyframe, which no player can decode, left out per stream.
   std::vector<uint64_t> FramesLeftOut;
+  std::string Kind = "AVI";  // what it is, its name's extension: "AVI", "MP4", "MOV", "3GP", "M4V", "MXF"
+  // Container mode: its structure is whole (every box or partition its index needs is in it),
+  // or it was rebuilt so; false for a file that broke off and is written as it lay.
+  bool Intact = true;
+  bool Rebuilt = false;  // a recording cut off before its index, given a new one
 };
 
 struct WriteReport {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 namespace korvid {
@@ -13,9 +14,21 @@ inline constexpr size_t SamplePieceSize = 262144;
 // "movi" plus 4. Raises KorvidError (NoMovi) when the sample holds none in its first 4 GiB.
 uint32_t FindHeaderLength(const std::filesystem::path& sample);
 
+// The kind of recording a sample is, which decides the modes it serves.
+enum class SampleKind {
+  Avi,       // RIFF AVI: its head up to "movi" goes in front of every file of the AVI modes
+  IsoMedia,  // MP4, MOV, 3GP: its movie box describes the tracks a cut-off recording is rebuilt with
+  Mxf,
+};
+
+// The kind that `bytes`, a sample's first bytes or its cached head, begin: an ISO media box or
+// an MXF header partition pack; anything else is taken for AVI, whose "movi" then decides.
+SampleKind SampleKindOf(std::span<const uint8_t> bytes);
+
 struct SampleHeader {
   std::filesystem::path CachePath;  // the cache file written
   std::vector<uint8_t> Bytes;       // what it holds
+  SampleKind Kind = SampleKind::Avi;
 };
 
 // Copies the first `headerLength` bytes of `sample` to "<sample file name>.bin" in
@@ -25,6 +38,15 @@ struct SampleHeader {
 // file afterwards.
 SampleHeader CacheSampleHeader(const std::filesystem::path& sample, uint32_t headerLength,
                                const std::filesystem::path& cacheFolder);
+
+// Caches what a run needs of a sample of any kind, as CacheSampleHeader does: an AVI sample's
+// head up to its first "movi"; an ISO media sample's file type box and whole movie box, one
+// after the other; an MXF sample's header partition pack. Raises KorvidError (NoMovi,
+// NoMovieBox, NoHeaderPartition) when the sample lacks what its kind needs.
+SampleHeader CacheSample(const std::filesystem::path& sample, const std::filesystem::path& cacheFolder);
+
+// The movie box in an ISO media sample's cached head; empty when it holds none.
+std::span<const uint8_t> SampleMovieBox(std::span<const uint8_t> cached);
 
 // The whole content of a cached sample header.
 std::vector<uint8_t> ReadSampleHeader(const std::filesystem::path& cacheFile);

@@ -8,6 +8,8 @@
 
 #include "avi_header.h"
 #include "chunk_searchers.h"
+#include "container_writer.h"
+#include "errors.h"
 #include "fourcc.h"
 #include "movi_chunks.h"
 #include "sector_reader.h"
@@ -133,17 +135,38 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
   flushTail();
 }
 
+// The chains of the AVI modes, plain, repaired or reassembled as the request asks.
+void WriteAviFiles(const RecoveryRequest& request, SourceDevice& source, const FragmentList& fragments,
+                   const std::optional<AviHeader>& sample, bool deep, bool repair, RunObserver& observer,
+                   WriteReport& report) {
+  WriteOptions options;
+  options.Deep = deep;
+  options.Sample = sample ? &*sample : nullptr;
+  options.Repair = repair;
+  options.Reassemble = request.Reassemble;
+  options.Geometry = request.Geometry;
+  options.KeepUndecodable = request.KeepUndecodable;
+  // Free-space mode joins only free clusters: the stretches that were scanned.
+  if (request.Ranges) options.Usable = StretchesToScan(request.Ranges, source.Size());
+  WriteFragments(source, fragments, request.Header, request.OutputFolder, observer, report, options);
+}
+
 }  // namespace
 
 const std::vector<std::string>& PatternsFor(ScanMode mode) {
   return mode == ScanMode::Container ? ContainerPatterns : AviChunkPatterns;
 }
 
+bool SampleServesMode(SampleKind kind, ScanMode mode) {
+  return (mode == ScanMode::Container) == (kind != SampleKind::Avi);
+}
+
 uint64_t VideoFramesWritten(const RecoveryReport& report) {
   uint64_t frames = 0;
   for (const WrittenFile& file : report.Write.Files) {
+    const std::vector<uint32_t>& types = file.StreamTypes.empty() ? report.StreamTypes : file.StreamTypes;
     for (size_t s = 0; s < file.FramesPerStream.size(); ++s) {
-      if (report.StreamTypes.empty() || (s < report.StreamTypes.size() && report.StreamTypes[s] == FourCC("vids"))) {
+      if (types.empty() || (s < types.size() && types[s] == FourCC("vids"))) {
         frames += file.FramesPerStream[s];
       }
     }
@@ -151,9 +174,28 @@ uint64_t VideoFramesWritten(const RecoveryReport& report) {
   return frames;
 }
 
+std::vector<KindCount> FilesByKind(const WriteReport& report) {
+  std::vector<KindCount> kinds;
+  for (const WrittenFile& file : report.Files) {
+    if (!file.Complete) continue;
+    auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const KindCount& k) { return k.Kind == file.Kind; });
+    if (kind == kinds.end()) kind = kinds.insert(kinds.end(), KindCount{file.Kind});
+    ++kind->Files;
+    kind->Rebuilt += file.Rebuilt ? 1 : 0;
+    kind->BrokenOff += file.Intact ? 0 : 1;
+  }
+  return kinds;
+}
+
 void RunRecovery(const RecoveryRequest& request, RunObserver& observer, RecoveryReport& report) {
   SourceDevice& source = *request.Source;
   report.SourceSize = source.Size();
+  const SampleKind sampleKind = SampleKindOf(request.Header);
+  if (!SampleServesMode(sampleKind, request.Mode)) {
+    throw KorvidError(ErrorKind::WrongSample, "",
+                      sampleKind == SampleKind::Avi ? "Container mode needs an MP4, MOV or MXF sample."
+                                                    : "The AVI modes need an AVI sample.");
+  }
   // Both follow AVI chunks: the container mode has none.
   const bool deep = request.Deep && request.Mode != ScanMode::Container;
   const bool repair = request.RepairHeaders && request.Mode != ScanMode::Container;
@@ -184,16 +226,12 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   SortFragments(fragments);
   const auto writeStart = std::chrono::steady_clock::now();
   try {
-    WriteOptions options;
-    options.Deep = deep;
-    options.Sample = sample ? &*sample : nullptr;
-    options.Repair = repair;
-    options.Reassemble = request.Reassemble;
-    options.Geometry = request.Geometry;
-    options.KeepUndecodable = request.KeepUndecodable;
-    // Free-space mode joins only free clusters: the stretches that were scanned.
-    if (request.Ranges) options.Usable = StretchesToScan(request.Ranges, source.Size());
-    WriteFragments(source, fragments, request.Header, request.OutputFolder, observer, report.Write, options);
+    if (request.Mode == ScanMode::Container) {
+      WriteContainerFiles(source, fragments, SampleMovieBox(request.Header), request.OutputFolder, observer,
+                          report.Write);
+    } else {
+      WriteAviFiles(request, source, fragments, sample, deep, repair, observer, report.Write);
+    }
   } catch (...) {
     report.WriteSeconds = SecondsSince(writeStart);
     throw;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fragment_writer.h"
+#include "sample_header.h"
 #include "scan_ranges.h"
 #include "run_control.h"
 #include "source_device.h"
@@ -25,11 +26,18 @@ enum class ScanMode {
 // The signature texts that a mode searches for.
 const std::vector<std::string>& PatternsFor(ScanMode mode);
 
+// Whether a sample of this kind serves the mode: the AVI modes put an AVI sample's head in front
+// of their files; container mode rebuilds with an MP4 or MOV sample's movie box (an MXF sample
+// serves it too, for MXF recordings).
+bool SampleServesMode(SampleKind kind, ScanMode mode);
+
 struct RecoveryRequest {
   SourceDevice* Source = nullptr;
   ScanMode Mode = ScanMode::WholeDisk;
   std::filesystem::path OutputFolder;
-  std::vector<uint8_t> Header;  // the sample's header, written in front of every chain
+  // The sample's cached head: an AVI header written in front of every chain, or what container
+  // mode takes from an MP4, MOV or MXF sample.
+  std::vector<uint8_t> Header;
   // The stretches to scan (the free space of the file system, in free-space mode), ascending and
   // disjoint; they are widened to whole 512-byte sectors. None: the whole source.
   std::optional<std::vector<ByteRange>> Ranges;
@@ -62,12 +70,22 @@ struct RecoveryReport {
   std::vector<uint32_t> StreamTypes;
 };
 
-// Video frames in the files written: chunks of the video streams, or of every stream when the
-// sample's streams are unknown.
+// Video frames in the files written: chunks of the video streams (samples of the video tracks),
+// or of every stream when the streams are unknown.
 uint64_t VideoFramesWritten(const RecoveryReport& report);
 
+// The files written of each kind, in the order the kinds first occur.
+struct KindCount {
+  std::string Kind;  // "AVI", "MP4", "MOV", "3GP", "M4V", "MXF"
+  uint64_t Files = 0;
+  uint64_t Rebuilt = 0;  // of them, recordings cut off before their index and given a new one
+  uint64_t BrokenOff = 0;  // of them, files whose structure broke off, written as they lay
+};
+std::vector<KindCount> FilesByKind(const WriteReport& report);
+
 // One recovery: scans the source for the mode's signatures, then writes every chain of
-// back-to-back chunks behind the sample's header. `report` holds what was done
+// back-to-back chunks behind the sample's header, or in container mode every file found. A
+// sample that does not serve the mode raises KorvidError (WrongSample) before anything is read. `report` holds what was done
 // even when the run ends in a KorvidError, which is raised after the files found so far have
 // been written (a failure of the scan) or with the files completed so far (a failure of the
 // writer).

@@ -10,9 +10,10 @@ namespace korvid {
 
 const std::vector<std::string> ContainerPatterns = {
     "6D646174",
-    "667479706D703432",
+    "66747970",
     "060E2B34020501010D01020101020400",
     "060E2B3402050101",
+    "6D6F6F76",
 };
 
 const std::vector<std::string> AviChunkPatterns = {

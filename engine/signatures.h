@@ -10,7 +10,8 @@
 
 namespace korvid {
 
-// Container mode: ISO media "mdat" and "ftypmp42" type fields and MXF partition keys.
+// Container mode: the type fields of ISO media "mdat", "ftyp" (any brand) and "moov" boxes, and
+// MXF pack keys.
 extern const std::vector<std::string> ContainerPatterns;
 // Whole-disk and free-space modes: the AVI video chunk ids "00db" and "00dc".
 extern const std::vector<std::string> AviChunkPatterns;

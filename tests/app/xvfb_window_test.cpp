@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QScreen>
 #include <QSignalSpy>
@@ -22,6 +23,7 @@
 #include <QTreeView>
 
 #include "app_test_support.h"
+#include "sources/open_source.h"
 
 namespace korvid::app::testing {
 namespace {
@@ -208,6 +210,92 @@ class XvfbWindowTest : public QObject {
     QTRY_COMPARE(window.ShelllistModel->rowCount(window.Shelllist->rootIndex()), static_cast<int>(image.chains.size()));
     Screenshot(window, QStringLiteral("korvid-done.png"));
 
+    QTest::mouseClick(window.ExitBtn, Qt::LeftButton);
+    QTRY_VERIFY(!window.isVisible());
+  }
+
+  // "恢复" with an MP4 sample on a FAT32 card whose MP4 recordings were deleted, as a dashcam's.
+  void containerRecoveryWithAnMp4Sample() {
+    const auto run = [](const QString& program, const QStringList& arguments) {
+      QProcess process;
+      process.setProcessChannelMode(QProcess::MergedChannels);
+      process.start(program, arguments);
+      QVERIFY2(process.waitForFinished(60000) && process.exitCode() == 0,
+               qPrintable(program + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll())));
+    };
+    const auto record = [&](const QString& name, const QString& source, int frequency) {
+      const QString path = work.filePath(name);
+      run(QStringLiteral("ffmpeg"), {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", source + "=size=320x240:rate=25",
+                                     "-f", "lavfi", "-i", QStringLiteral("sine=frequency=%1").arg(frequency), "-t", "3",
+                                     "-c:v", "libx264", "-c:a", "aac", path});
+      return path;
+    };
+    const QStringList clips = {record(QStringLiteral("FRONT0001.MP4"), QStringLiteral("testsrc"), 300),
+                               record(QStringLiteral("FRONT0002.MP4"), QStringLiteral("testsrc2"), 500)};
+    const QString samplePath = record(QStringLiteral("sample.mp4"), QStringLiteral("mandelbrot"), 700);
+    const QString imagePath = work.filePath(QStringLiteral("dashcam.img"));
+    run(QStringLiteral("mkfs.fat"), {"-F", "32", "-C", imagePath, "65536"});
+    for (const QString& clip : clips) run(QStringLiteral("mcopy"), {"-i", imagePath, clip, "::"});
+    run(QStringLiteral("mdel"), {"-i", imagePath, "::FRONT0001.MP4", "::FRONT0002.MP4"});
+    const QString outFolder = work.filePath(QStringLiteral("dashcam-recovered"));
+    QVERIFY(QDir().mkpath(outFolder));
+
+    QtMessageBoxes boxes;
+    DesktopShell shell;
+    QTemporaryDir cache;
+    TfrmMain window({.Boxes = boxes,
+                     .Shell = shell,
+                     .ExecutablePath = QApplication::applicationFilePath(),
+                     .TickCount = 1234,
+                     .OpenSource = [](const std::string& path) { return sources::OpenSource(path); },
+                     .CacheFolder = (cache.path() + QStringLiteral("/Cache")).toStdString()});
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const auto choose = [](const QString& path, bool folder) {
+      return [path, folder](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        QVERIFY(dialog != nullptr);
+        if (folder) {
+          dialog->setDirectory(path);
+        } else {
+          dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->clearFocus();
+          dialog->selectFile(path);
+          QTRY_COMPARE(dialog->selectedFiles(), QStringList{path});
+        }
+        static_cast<QDialog*>(dialog)->accept();
+      };
+    };
+    // The AVI modes refuse the MP4 sample and say what to use instead.
+    const auto refusal = [](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      QVERIFY(box != nullptr);
+      QVERIFY2(box->text().startsWith(QStringLiteral("全盘恢复和恢复剩余空间恢复AVI录像")), qPrintable(box->text()));
+      box->button(QMessageBox::Ok)->click();
+    };
+    ModalAnswers answers({choose(imagePath, false), choose(outFolder, true), choose(samplePath, false), refusal});
+    ChooseFromMenu(window.RecBtn, QPoint(10, 10), window.pop, QStringLiteral("Openimage"));
+    QTRY_COMPARE(window.Source->text(), imagePath);
+    QTest::mouseClick(window.SaveBtn, Qt::LeftButton);
+    QTRY_COMPARE(window.Edit1->text(), outFolder);
+    QTest::mouseClick(window.BtnSelectAll, Qt::LeftButton);
+    QTRY_VERIFY(!window.SampleCachePath.isEmpty());
+    ChooseFromMenu(window.RunBtn, QPoint(window.RunBtn->width() - 5, 20), window.PopupMenu2, QStringLiteral("N9"));
+    QTRY_VERIFY(answers.AllUsed());
+    QTest::qWait(200);
+    QVERIFY(!window.Running());
+
+    // The main part of the split button: "恢复".
+    QSignalSpy ended(&window, &TfrmMain::RunEnded);
+    QTest::mouseClick(window.RunBtn, Qt::LeftButton, {}, QPoint(15, 20));
+    QVERIFY(ended.wait(60000));
+    QCOMPARE(answers.Unexpected(), QStringList());
+    for (int i = 0; i < clips.size(); ++i) {
+      QCOMPARE(ReadBytes(QDir(outFolder).filePath(QStringLiteral("%1.MP4").arg(i + 1))), ReadBytes(clips[i]));
+    }
+    QVERIFY2(window.ScanLog->toPlainText().contains(QStringLiteral("其中 2 个 MP4")),
+             qPrintable(window.ScanLog->toPlainText()));
+    QTRY_COMPARE(window.ShelllistModel->rowCount(window.Shelllist->rootIndex()), 2);
+    Screenshot(window, QStringLiteral("korvid-container-done.png"));
     QTest::mouseClick(window.ExitBtn, Qt::LeftButton);
     QTRY_VERIFY(!window.isVisible());
   }

@@ -94,6 +94,21 @@ TEST_P(ShiftedSearch, ContainerTypeFields) {
   EXPECT_EQ(found[1].Length, 842297461u);
 }
 
+TEST_P(ShiftedSearch, FileTypeOfEveryBrandAndMovieBoxesAreHit) {
+  std::vector<uint8_t> bytes = Filler(96);
+  const char* brands[] = {"qt  ", "3gp5", "zz9!"};
+  for (int i = 0; i < 3; ++i) {
+    std::copy_n("ftyp", 4, bytes.begin() + 4 + 20 * i);
+    std::copy_n(brands[i], 4, bytes.begin() + 8 + 20 * i);
+  }
+  std::copy_n("moov", 4, bytes.begin() + 70);
+  const auto found = Run(ContainerPatterns, bytes, 0);
+  ASSERT_EQ(found.size(), 4u);
+  EXPECT_EQ(found[0].Position, 4);
+  EXPECT_EQ(found[2].Position, 44);
+  EXPECT_EQ(found[3].Position, 70);  // "moov" is the last pattern
+}
+
 TEST_P(ShiftedSearch, SizeWordsNearTheTopWrapAround) {
   std::vector<uint8_t> bytes = Filler(64);
   PutChunkHeader(bytes, 0, "00dc", 0xFFFFFFF8u);
@@ -170,7 +185,7 @@ TEST(SearchChunk, OnlyHitsStartingBeforeSearchEndAreTaken) {
 TEST(PatternList, MarginCoversTheLongestPatternAndTheSizeWord) {
   EXPECT_EQ(PatternList(AviChunkPatterns).Margin(), 7u);
   EXPECT_EQ(PatternList(ContainerPatterns).Margin(), 15u);
-  EXPECT_EQ(PatternList(ContainerPatterns).Patterns().size(), 4u);
+  EXPECT_EQ(PatternList(ContainerPatterns).Patterns().size(), 5u);
 }
 
 }  // namespace

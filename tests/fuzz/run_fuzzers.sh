@@ -36,8 +36,11 @@ declare -A sources=(
   [avi_header]="engine/avi_header.cpp"
   [movi_chunks]="engine/movi_chunks.cpp engine/fragment.cpp"
   [keyframe]="engine/keyframe.cpp"
+  [container_files]="engine/container_files.cpp engine/iso_media/movie_box.cpp engine/iso_media/top_level_walk.cpp
+                     engine/mxf/klv_walk.cpp engine/source_bytes.cpp engine/sector_reader.cpp engine/signatures.cpp
+                     engine/candidate_filter.cpp engine/fragment.cpp engine/run_control.cpp"
 )
-read -r -a targets <<<"${KORVID_FUZZ_TARGETS:-avi_header movi_chunks keyframe}"
+read -r -a targets <<<"${KORVID_FUZZ_TARGETS:-avi_header movi_chunks keyframe container_files}"
 
 for t in "${targets[@]}"; do
   files=("$repo/tests/fuzz/${t}_fuzz.cpp")
@@ -49,7 +52,7 @@ done
 # Seeds. Without ffmpeg the targets start from nothing, which still finds shallow faults.
 seeds="$out/seeds"
 rm -rf "$seeds"
-mkdir -p "$seeds/avi_header" "$seeds/movi_chunks" "$seeds/keyframe"
+mkdir -p "$seeds/avi_header" "$seeds/movi_chunks" "$seeds/keyframe" "$seeds/container_files"
 if command -v ffmpeg >/dev/null; then
   media="$out/media"
   mkdir -p "$media"
@@ -91,6 +94,13 @@ if command -v ffmpeg >/dev/null; then
   raw libx264 h264 05
   raw libx265 hevc 07
   raw mjpeg mjpeg 01
+
+  # Container files: whole small MP4, MOV and MXF files, and an MP4 cut off before its movie box.
+  ff "${picture[@]}" -t 0.2 -c:v libx264 "$media/c.mp4" 2>/dev/null && cp "$media/c.mp4" "$seeds/container_files/mp4"
+  ff "${picture[@]}" -t 0.2 -c:v mpeg4 -movflags faststart "$seeds/container_files/faststart.mov"
+  ff -f lavfi -i testsrc=size=720x576:rate=25 -t 0.2 -c:v mpeg2video -f mxf "$seeds/container_files/mxf"
+  [ -f "$media/c.mp4" ] && head -c "$(($(stat -c %s "$media/c.mp4") * 7 / 10))" "$media/c.mp4" \
+    >"$seeds/container_files/cut.mp4"
   rm -rf "$media"
 fi
 

@@ -1,0 +1,114 @@
+// Splits AAC runs with libavcodec's decoder: given one packet holding many frames, it decodes
+// them one at a time and reports on each frame the bytes of the packet left when the frame
+// began (pkt_size), which gives each frame's start.
+#include "engine/iso_media/audio_frames.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include <cstring>
+
+namespace korvid::iso {
+namespace {
+
+// The largest raw AAC frame: 6144 bits for each of up to 8 channels.
+constexpr size_t MostFrameBytes = 768 * 8;
+
+// A recovery decodes damaged and foreign bytes on purpose; their errors are no news.
+constexpr int QuietLogOffset = 64;
+
+}  // namespace
+
+struct AacFrames::Decoder {
+  AVCodecContext* Context = nullptr;
+  AVPacket* Packet = nullptr;
+  AVFrame* Frame = nullptr;
+  std::vector<uint8_t> Buffer;
+  ~Decoder() {
+    avcodec_free_context(&Context);
+    av_packet_free(&Packet);
+    av_frame_free(&Frame);
+  }
+};
+
+AacFrames::AacFrames(std::span<const uint8_t> config) {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
+  if (codec == nullptr || config.empty()) return;
+  auto decoder = std::make_unique<Decoder>();
+  decoder->Context = avcodec_alloc_context3(codec);
+  decoder->Packet = av_packet_alloc();
+  decoder->Frame = av_frame_alloc();
+  if (decoder->Context == nullptr || decoder->Packet == nullptr || decoder->Frame == nullptr) return;
+  AVCodecContext* context = decoder->Context;
+  context->log_level_offset = QuietLogOffset;
+  context->thread_count = 1;
+  context->extradata = static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (context->extradata == nullptr) return;
+  std::memcpy(context->extradata, config.data(), config.size());
+  context->extradata_size = static_cast<int>(config.size());
+  if (avcodec_open2(context, codec, nullptr) != 0) return;
+  decoder_ = std::move(decoder);
+}
+
+AacFrames::~AacFrames() = default;
+
+bool AacFrames::Available() const { return decoder_ != nullptr; }
+
+AacFrames::Run AacFrames::Split(std::span<const uint8_t> data, const std::function<bool(size_t)>& stopAt) {
+  Run run;
+  if (!decoder_ || data.empty() || data.size() > static_cast<size_t>(INT32_MAX / 2)) return run;
+  Decoder& d = *decoder_;
+  avcodec_flush_buffers(d.Context);
+  d.Buffer.assign(data.begin(), data.end());
+  d.Buffer.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  av_packet_unref(d.Packet);
+  d.Packet->data = d.Buffer.data();
+  d.Packet->size = static_cast<int>(data.size());
+  if (avcodec_send_packet(d.Context, d.Packet) < 0) return run;
+
+  size_t last = 0;  // where the frame decoded last began
+  bool any = false;
+  for (;;) {
+    const int status = avcodec_receive_frame(d.Context, d.Frame);
+    if (status == AVERROR(EAGAIN)) {  // the packet is used up: the last frame ends with it
+      if (any) {
+        run.Sizes.push_back(static_cast<uint32_t>(data.size() - last));
+        run.EndKnown = true;
+      }
+      return run;
+    }
+    if (status < 0) break;
+    const int left = d.Frame->pkt_size;
+    av_frame_unref(d.Frame);
+    if (left <= 0 || static_cast<size_t>(left) > data.size()) break;
+    const size_t start = data.size() - static_cast<size_t>(left);
+    if (!any) {
+      if (start != 0) return run;
+      any = true;
+      continue;
+    }
+    if (start <= last) break;
+    run.Sizes.push_back(static_cast<uint32_t>(start - last));
+    last = start;
+    if (stopAt(start)) {
+      run.EndKnown = true;
+      return run;
+    }
+  }
+  // The frame after `last` did not decode, or the one at `last` did but what follows did not:
+  // the last frame ends where the next content begins, within one frame's reach.
+  if (any) {
+    const size_t reach = std::min(data.size(), last + MostFrameBytes);
+    for (size_t end = last + 1; end < reach; ++end) {
+      if (stopAt(end)) {
+        run.Sizes.push_back(static_cast<uint32_t>(end - last));
+        run.EndKnown = true;
+        return run;
+      }
+    }
+  }
+  return run;
+}
+
+}  // namespace korvid::iso
