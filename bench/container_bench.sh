@@ -111,6 +111,10 @@ def side_by_side(name, image, sample, manifest, dest):
 
 # ------------------------------------------------------------------ (a) scan speed
 log('\n== Container scan speed ==')
+load = os.getloadavg()[0]
+if load > 0.5:
+    log(f'  note: load average {load:.2f} before the timed runs; other work on the machine lowers '
+        "korvid's figure more than cat's")
 rec = os.path.join(work, 'recordings')
 os.makedirs(rec, exist_ok=True)
 sample = os.path.join(rec, 'korvid-bench-container-sample.mp4')
@@ -206,6 +210,7 @@ log("""
   (rebuilt files); from nothing: outputs that are no file of the medium; seconds: wall time of
   one run (korvid's on the 2 GiB image: the best of its timed runs).""")
 with open(os.path.join(work, 'container_results.json'), 'w') as f:
-    json.dump({'korvid_cli': cli, 'cpus': os.cpu_count(), 'scan': scan, 'side_by_side': rows}, f, indent=1)
+    json.dump({'korvid_cli': cli, 'cpus': os.cpu_count(), 'load_average_before': load, 'scan': scan,
+               'side_by_side': rows}, f, indent=1)
 log(f"\n  results: {os.path.join(work, 'container_results.json')}")
 PY

@@ -4,47 +4,12 @@
 #include <optional>
 
 #include "container_files.h"
+#include "file_copier.h"
 #include "iso_media/moov_rebuild.h"
 #include "output_file.h"
-#include "sector_reader.h"
 #include "source_bytes.h"
 
 namespace korvid {
-namespace {
-
-class FileCopier {
- public:
-  FileCopier(SourceDevice& source, RunObserver& observer, WriteReport& report)
-      : reader_(source), observer_(observer), report_(report) {}
-
-  // Copies source bytes [start, end) to the file.
-  void Copy(OutputFile& out, WrittenFile& file, int64_t start, int64_t end) {
-    for (int64_t at = start; at < end; at += WritePieceSize) {
-      observer_.Yield();
-      const int64_t length = std::min(WritePieceSize, end - at);
-      const uint64_t unreadableBefore = reader_.UnreadableBytes();
-      reader_.ReadAligned(length, piece_, at);
-      const uint64_t unreadable = reader_.UnreadableBytes() - unreadableBefore;
-      file.UnreadableBytes += unreadable;
-      report_.UnreadableBytes += unreadable;
-      Put(out, file, piece_.data(), piece_.size());
-    }
-  }
-
-  void Put(OutputFile& out, WrittenFile& file, const uint8_t* data, size_t length) {
-    out.Write(data, length);
-    file.Bytes += length;
-    report_.BytesWritten += length;
-  }
-
- private:
-  SectorReader reader_;
-  RunObserver& observer_;
-  WriteReport& report_;
-  std::vector<uint8_t> piece_;
-};
-
-}  // namespace
 
 void WriteContainerFiles(SourceDevice& source, const FragmentList& hits, std::span<const uint8_t> sampleMovie,
                          const std::filesystem::path& outputFolder, RunObserver& observer, WriteReport& report) {

@@ -13,6 +13,7 @@
 #include "reassembly/join_check.h"
 #include "reassembly/piece.h"
 #include "reassembly/picture_check.h"
+#include "file_copier.h"
 #include "reassembly/piece_joiner.h"
 #include "reassembly/source_windows.h"
 #include "sector_reader.h"
@@ -24,7 +25,7 @@ class ChainWriter {
  public:
   ChainWriter(SourceDevice& source, const std::vector<uint8_t>& header, const std::filesystem::path& folder,
               const WriteOptions& options, RunObserver& observer, WriteReport& report)
-      : reader_(source), sourceSize_(source.Size()), header_(header), folder_(folder), options_(options),
+      : copier_(source, observer, report), sourceSize_(source.Size()), header_(header), folder_(folder), options_(options),
         observer_(observer), report_(report) {}
 
   void Write(std::span<const Fragment> chain) { Write(chain, {}, 1, {}); }
@@ -123,7 +124,7 @@ class ChainWriter {
   void ReadStretches(std::span<const ByteRange> extents, uint64_t offset, size_t count, std::vector<uint8_t>& out) {
     out.clear();
     ForEachPartOf(extents, offset, count, [&](int64_t position, size_t length) {
-      reader_.ReadAligned(static_cast<int64_t>(length), scratch_, position);
+      copier_.Reader().ReadAligned(static_cast<int64_t>(length), scratch_, position);
       out.insert(out.end(), scratch_.begin(), scratch_.end());
     });
   }
@@ -148,16 +149,8 @@ class ChainWriter {
     }
     size_t probed = 0;
     probe_.clear();
-    for (int64_t at = start; at < end; at += WritePieceSize) {
-      observer_.Yield();
-      const int64_t length = std::min(WritePieceSize, end - at);
-      const uint64_t unreadableBefore = reader_.UnreadableBytes();
-      reader_.ReadAligned(length, piece_, at);
-      const uint64_t unreadable = reader_.UnreadableBytes() - unreadableBefore;
-      file.UnreadableBytes += unreadable;
-      report_.UnreadableBytes += unreadable;
-      Put(out, file, piece_.data(), piece_.size());
-
+    copier_.Copy(out, file, start, end, [&](int64_t at, std::span<const uint8_t> piece) {
+      const int64_t length = static_cast<int64_t>(piece.size());
       for (; probed < chunks.size(); ++probed) {
         LaidChunk& chunk = chunks[probed];
         const AviStream& stream = options_.Sample->Streams[chunk.Stream];
@@ -166,31 +159,26 @@ class ChainWriter {
         const int64_t to = from + std::min<int64_t>(chunk.Size, KeyFrameProbeBytes);
         const int64_t lo = std::max(from, at);
         const int64_t hi = std::min(to, at + length);
-        if (hi > lo) probe_.insert(probe_.end(), piece_.begin() + (lo - at), piece_.begin() + (hi - at));
+        if (hi > lo) probe_.insert(probe_.end(), piece.begin() + (lo - at), piece.begin() + (hi - at));
         if (to > at + length) break;
         chunk.KeyFrame = IsKeyFrame(stream, probe_);
         probe_.clear();
       }
-    }
+    });
   }
 
-  void Put(OutputFile& out, WrittenFile& file, const std::vector<uint8_t>& bytes) {
-    Put(out, file, bytes.data(), bytes.size());
-  }
+  void Put(OutputFile& out, WrittenFile& file, const std::vector<uint8_t>& bytes) { copier_.Put(out, file, bytes); }
   void Put(OutputFile& out, WrittenFile& file, const uint8_t* data, size_t length) {
-    out.Write(data, length);
-    file.Bytes += length;
-    report_.BytesWritten += length;
+    copier_.Put(out, file, data, length);
   }
 
-  SectorReader reader_;
+  FileCopier copier_;
   const int64_t sourceSize_;
   const std::vector<uint8_t>& header_;
   const std::filesystem::path& folder_;
   const WriteOptions& options_;
   RunObserver& observer_;
   WriteReport& report_;
-  std::vector<uint8_t> piece_;
   std::vector<uint8_t> probe_;
   std::vector<uint8_t> scratch_;
   std::span<const SplitChunk> splits_;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "candidate_filter.h"
 #include "little_endian.h"
 
 namespace korvid {
@@ -42,22 +41,6 @@ bool Decode(const std::string& text, std::vector<uint8_t>& bytes) {
   return true;
 }
 
-
-// Calls hit(p) for every p < last at which `pattern` occurs in data[0, size), ascending.
-template <typename Hit>
-void FindAll(const uint8_t* data, size_t size, size_t last, const std::vector<uint8_t>& pattern,
-             Hit&& hit) {
-  const size_t length = pattern.size();
-  if (size < length) return;
-  last = std::min(last, size - length + 1);
-  static const CandidateFilter filter = CandidateFilters().front().Filter;
-  for (size_t p = 0;; ++p) {
-    p = filter(data, size, p, last, pattern.front(), pattern.back(), length - 1);
-    if (p >= last) return;
-    if (std::memcmp(data + p, pattern.data(), length) == 0) hit(p);
-  }
-}
-
 }  // namespace
 
 PatternList::PatternList(const std::vector<std::string>& texts) {
@@ -67,19 +50,60 @@ PatternList::PatternList(const std::vector<std::string>& texts) {
     margin_ = std::max(margin_, bytes.size() - 1);
     patterns_.push_back(bytes);
   }
+  // Consecutive patterns share a pass while their pairs of bytes fit in one filter.
+  for (size_t k = 0; k < patterns_.size();) {
+    Group group;
+    group.Begin = k;
+    group.MinLength = patterns_[k].size();
+    for (size_t end = k + 1; end <= patterns_.size() && end - k <= BytePairs::MaxPairs; ++end) {
+      group.End = end;
+      group.MinLength = std::min(group.MinLength, patterns_[end - 1].size());
+    }
+    group.Pairs.TailOffset = group.MinLength - 1;
+    for (size_t i = group.Begin; i < group.End; ++i) {
+      const uint8_t first = patterns_[i].front(), final = patterns_[i][group.Pairs.TailOffset];
+      bool known = false;
+      for (size_t j = 0; j < group.Pairs.Count; ++j) known = known || (group.Pairs.First[j] == first && group.Pairs.Final[j] == final);
+      if (known) continue;
+      group.Pairs.First[group.Pairs.Count] = first;
+      group.Pairs.Final[group.Pairs.Count++] = final;
+    }
+    groups_.push_back(group);
+    k = group.End;
+  }
 }
 
 void SearchChunk(const PatternList& patterns, std::span<const uint8_t> bytes, int64_t start,
                  FragmentList& out, size_t searchEnd) {
+  static const CandidateFilter filter = CandidateFilters().front().Filter;
+  // The hits of a group's later patterns wait here, so that the records still come pattern by
+  // pattern, each pattern's ascending.
+  thread_local std::vector<std::vector<Fragment>> later;
   const uint8_t* data = bytes.data();
   const size_t size = bytes.size();
-  for (const std::vector<uint8_t>& pattern : patterns.Patterns()) {
-    FindAll(data, size, searchEnd, pattern, [&](size_t p) {
-      if (p + 8 > size) return;
+  for (const PatternList::Group& group : patterns.Groups()) {
+    if (size < group.MinLength) continue;
+    later.resize(group.End - group.Begin);
+    for (std::vector<Fragment>& hits : later) hits.clear();
+    const size_t last = std::min(searchEnd, size - group.MinLength + 1);
+    for (size_t p = filter(data, size, 0, last, group.Pairs); p < last; p = filter(data, size, p + 1, last, group.Pairs)) {
+      if (p + 8 > size) break;  // no size word for this hit or any after it
       const uint32_t word = LittleEndian32(data + p + 4);
-      if (word == 0) return;
-      out.push_back(Fragment{start + static_cast<int64_t>(p), word + 8u, LittleEndian32(data + p)});
-    });
+      if (word == 0) continue;
+      for (size_t k = group.Begin; k < group.End; ++k) {
+        const std::vector<uint8_t>& pattern = patterns.Patterns()[k];
+        if (p + pattern.size() > size || std::memcmp(data + p, pattern.data(), pattern.size()) != 0) continue;
+        const Fragment hit{start + static_cast<int64_t>(p), word + 8u, LittleEndian32(data + p)};
+        if (k == group.Begin) {
+          out.push_back(hit);
+        } else {
+          later[k - group.Begin].push_back(hit);
+        }
+      }
+    }
+    for (size_t i = 1; i < later.size(); ++i) {
+      for (const Fragment& hit : later[i]) out.push_back(hit);
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "candidate_filter.h"
 #include "fragment.h"
 
 namespace korvid {
@@ -23,13 +24,23 @@ class PatternList {
  public:
   explicit PatternList(const std::vector<std::string>& texts);
 
+  // Patterns searched together in one pass over the bytes: [Begin, End) of Patterns().
+  struct Group {
+    size_t Begin = 0;
+    size_t End = 0;
+    size_t MinLength = 0;
+    BytePairs Pairs;  // each pattern's first byte and its byte at Pairs.TailOffset
+  };
+
   const std::vector<std::vector<uint8_t>>& Patterns() const { return patterns_; }
+  const std::vector<Group>& Groups() const { return groups_; }
   // Bytes a hit needs beyond its first byte before it can be judged: the rest of the pattern
   // and the size word at +4..+7. A chunk's last Margin() bytes are carried into the next.
   size_t Margin() const { return margin_; }
 
  private:
   std::vector<std::vector<uint8_t>> patterns_;
+  std::vector<Group> groups_;
   size_t margin_ = 7;
 };
 

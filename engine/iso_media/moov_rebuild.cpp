@@ -89,11 +89,10 @@ struct TrackBoxes {
   Box Trak;
   std::optional<Box> Stbl;
   std::optional<Box> Entry;  // the first sample entry of stsd
-  uint32_t FixedSampleSize = 0;
 };
 
 TrackBoxes FindTrackBoxes(Bytes moov, const Box& trak) {
-  TrackBoxes t{trak, std::nullopt, std::nullopt, 0};
+  TrackBoxes t{trak, std::nullopt, std::nullopt};
   const std::optional<Box> mdia = FindChild(moov, trak, BoxType("mdia"));
   const std::optional<Box> minf = mdia ? FindChild(moov, *mdia, BoxType("minf")) : std::nullopt;
   t.Stbl = minf ? FindChild(moov, *minf, BoxType("stbl")) : std::nullopt;
@@ -102,8 +101,6 @@ TrackBoxes FindTrackBoxes(Bytes moov, const Box& trak) {
     const std::vector<Box> entries = ChildBoxes(moov, stsd->PayloadStart() + 8, stsd->End());
     if (!entries.empty()) t.Entry = entries[0];
   }
-  const std::optional<Box> stsz = FindChild(moov, *t.Stbl, BoxType("stsz"));
-  if (stsz && stsz->Size >= stsz->HeaderSize + 12) t.FixedSampleSize = Big32(moov.data() + stsz->PayloadStart() + 4);
   return t;
 }
 
@@ -142,30 +139,10 @@ std::vector<uint8_t> AacConfig(Bytes esds) {
   return {esds.begin() + static_cast<long>(at), esds.begin() + static_cast<long>(at + *length)};
 }
 
+// The first box of the type among those in moov[from, to).
 std::optional<Box> FindBoxIn(Bytes moov, size_t from, size_t to, uint32_t type) {
-  for (const Box& b : ChildBoxes(moov, from, to)) {
-    if (b.Type == type) return b;
-  }
-  return std::nullopt;
-}
-
-bool IsPcm(uint32_t codec) {
-  for (const char* name : {"raw ", "twos", "sowt", "in24", "in32", "fl32", "fl64", "lpcm"}) {
-    if (codec == Big32(reinterpret_cast<const uint8_t*>(name))) return true;
-  }
-  return false;
-}
-
-// Bytes of one PCM frame, all channels, from a sound sample entry; 0 when unknown.
-uint32_t PcmBlock(Bytes entry) {
-  if (entry.size() < 36) return 0;
-  const uint16_t version = Big16(entry.data() + 16);
-  if (version == 2) return entry.size() >= 68 ? Big32(entry.data() + 64) : 0;  // constBytesPerAudioPacket
-  if (version == 1 && entry.size() >= 52 && Big32(entry.data() + 36) == 1 && Big32(entry.data() + 44) != 0) {
-    return Big32(entry.data() + 44);  // bytes per frame
-  }
-  const uint32_t channels = Big16(entry.data() + 24), bits = Big16(entry.data() + 26);
-  return bits % 8 == 0 ? channels * (bits / 8) : 0;
+  if (from >= to) return std::nullopt;
+  return FindChild(moov, Box{0, from, 0, to - from}, type);
 }
 
 // Where a sound sample entry's boxes begin.
@@ -496,7 +473,7 @@ std::optional<RebuiltRecording> RebuildCutOff(SourceBytes& source, const CutOffR
         }
         if (esds) layout.AacConfig = AacConfig(sampleMoov.subspan(esds->PayloadStart(), esds->Size - esds->HeaderSize));
         if (!layout.AacConfig.empty()) layout.AudioFormat = MediaLayout::Audio::Aac;
-      } else if (IsPcm(t.Codec) && (layout.PcmBlock = PcmBlock(entryBytes)) != 0) {
+      } else if (IsPcm(t.Codec) && (layout.PcmBlock = PcmFrameBytes(entryBytes)) != 0) {
         layout.AudioFormat = MediaLayout::Audio::Pcm;
       }
       audioIndex = i;
@@ -528,7 +505,7 @@ std::optional<RebuiltRecording> RebuildCutOff(SourceBytes& source, const CutOffR
     track.Split = &split;
     track.Video = video;
     track.Delta = SampleDelta(sampleMoov, traks[index]);
-    track.FixedSize = traks[index].FixedSampleSize != 0 ? traks[index].FixedSampleSize : layout.PcmBlock;
+    track.FixedSize = layout.PcmBlock;  // as ffmpeg writes PCM: one frame a sample, of all its bytes
     track.MediaDuration = split.Samples * track.Delta;
     const std::vector<Edit> sampleEdits = ReadEdits(sampleMoov, traks[index].Trak);
     if (video) {

@@ -41,30 +41,6 @@ bool ReadTimes(Bytes bytes, const Box& box, uint32_t& timescale, uint64_t& durat
   return true;
 }
 
-bool IsRawPcm(uint32_t codec) {
-  return codec == BoxType("raw ") || codec == BoxType("twos") || codec == BoxType("sowt") ||
-         codec == BoxType("in24") || codec == BoxType("in32") || codec == BoxType("fl32") ||
-         codec == BoxType("fl64") || codec == BoxType("lpcm");
-}
-
-// Bytes in one sample of QuickTime's uncompressed sound, whose stsz counts samples of size 1
-// in version 0 and 1 sound descriptions; 0 when unknown.
-uint64_t PcmFrameBytes(Bytes entry) {
-  // After the 8-byte entry header: reserved 6, data reference 2, version 2, revision 2,
-  // vendor 4, channels 2, sample size 2, compression 2, packet size 2, rate 4.
-  if (entry.size() < 36) return 0;
-  const uint16_t version = Big16(entry.data() + 16);
-  if (version == 1 && entry.size() >= 52) {
-    const uint32_t samplesPerPacket = Big32(entry.data() + 36);
-    const uint32_t bytesPerFrame = Big32(entry.data() + 44);
-    if (samplesPerPacket == 1 && bytesPerFrame != 0) return bytesPerFrame;
-  }
-  if (version > 1) return 0;
-  const uint32_t channels = Big16(entry.data() + 24);
-  const uint32_t bits = Big16(entry.data() + 26);
-  return bits % 8 == 0 ? uint64_t{channels} * (bits / 8) : 0;
-}
-
 // The sample sizes of stsz or stz2, read in place.
 struct SampleSizes {
   uint32_t Fixed = 0;  // every sample's size, or 0 when each has its own
@@ -173,8 +149,8 @@ bool ReadSampleTable(Bytes bytes, const Box& stbl, MovieTrack& track) {
       const std::vector<Box> entries = ChildBoxes(bytes, from, stsd->End());
       if (!entries.empty()) {
         track.Codec = entries[0].Type;
-        if (IsRawPcm(track.Codec)) {
-          const uint64_t frame = PcmFrameBytes(bytes.subspan(entries[0].Start, entries[0].Size));
+        if (IsPcm(track.Codec)) {
+          const uint32_t frame = PcmFrameBytes(bytes.subspan(entries[0].Start, entries[0].Size));
           if (frame != 0) sizeScale = frame;
         }
       }
@@ -269,6 +245,27 @@ std::optional<Box> FindChild(std::span<const uint8_t> bytes, const Box& parent, 
     if (child.Type == type) return child;
   }
   return std::nullopt;
+}
+
+bool IsPcm(uint32_t codec) {
+  return codec == BoxType("raw ") || codec == BoxType("twos") || codec == BoxType("sowt") ||
+         codec == BoxType("in24") || codec == BoxType("in32") || codec == BoxType("fl32") ||
+         codec == BoxType("fl64") || codec == BoxType("lpcm");
+}
+
+uint32_t PcmFrameBytes(std::span<const uint8_t> entry) {
+  // After the 8-byte entry header: reserved 6, data reference 2, version 2, revision 2,
+  // vendor 4, channels 2, sample size 2, compression 2, packet size 2, rate 4; version 1 adds
+  // samples per packet, bytes per packet, bytes per frame, bytes per sample; version 2 has its
+  // constBytesPerAudioPacket 28 bytes past the rate.
+  if (entry.size() < 36) return 0;
+  const uint16_t version = Big16(entry.data() + 16);
+  if (version == 2) return entry.size() >= 68 ? Big32(entry.data() + 64) : 0;
+  if (version == 1 && entry.size() >= 52 && Big32(entry.data() + 36) == 1 && Big32(entry.data() + 44) != 0) {
+    return Big32(entry.data() + 44);
+  }
+  const uint32_t channels = Big16(entry.data() + 24), bits = Big16(entry.data() + 26);
+  return bits % 8 == 0 ? channels * (bits / 8) : 0;
 }
 
 std::optional<Movie> ParseMovie(std::span<const uint8_t> moov) {

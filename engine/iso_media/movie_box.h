@@ -46,6 +46,13 @@ std::vector<Box> ChildBoxes(std::span<const uint8_t> bytes, size_t from, size_t 
 // The first child of `parent` of the given type.
 std::optional<Box> FindChild(std::span<const uint8_t> bytes, const Box& parent, uint32_t type);
 
+// Whether a sample entry's format is uncompressed PCM.
+bool IsPcm(uint32_t codec);
+
+// Bytes of one PCM frame, all channels, from a sound sample entry (its header included); 0 when
+// unknown. QuickTime's stsz may count PCM in samples of size 1, each this many bytes.
+uint32_t PcmFrameBytes(std::span<const uint8_t> entry);
+
 struct MovieTrack {
   uint32_t TrackId = 0;
   uint32_t Handler = 0;    // hdlr handler_type, e.g. BoxType("vide"), BoxType("soun")

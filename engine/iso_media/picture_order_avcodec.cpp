@@ -14,11 +14,11 @@ extern "C" {
 namespace korvid::iso {
 
 struct PictureOrder::Parser {
-  AVCodecParserContext* Parser = nullptr;
+  AVCodecParserContext* Handle = nullptr;
   AVCodecContext* Context = nullptr;
   std::vector<uint8_t> Buffer;
   ~Parser() {
-    if (Parser != nullptr) av_parser_close(Parser);
+    if (Handle != nullptr) av_parser_close(Handle);
     avcodec_free_context(&Context);
   }
 };
@@ -29,9 +29,9 @@ PictureOrder::PictureOrder(uint32_t codec, std::span<const uint8_t> config) {
   if (codec == BoxType("hvc1") || codec == BoxType("hev1")) id = AV_CODEC_ID_HEVC;
   if (id == AV_CODEC_ID_NONE || config.empty()) return;
   auto parser = std::make_unique<Parser>();
-  parser->Parser = av_parser_init(id);
+  parser->Handle = av_parser_init(id);
   parser->Context = avcodec_alloc_context3(nullptr);
-  if (parser->Parser == nullptr || parser->Context == nullptr) return;
+  if (parser->Handle == nullptr || parser->Context == nullptr) return;
   parser->Context->codec_id = id;
   parser->Context->codec_type = AVMEDIA_TYPE_VIDEO;
   parser->Context->log_level_offset = 64;  // damaged units are expected, their errors no news
@@ -39,7 +39,7 @@ PictureOrder::PictureOrder(uint32_t codec, std::span<const uint8_t> config) {
   if (parser->Context->extradata == nullptr) return;
   std::memcpy(parser->Context->extradata, config.data(), config.size());
   parser->Context->extradata_size = static_cast<int>(config.size());
-  parser->Parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+  parser->Handle->flags |= PARSER_FLAG_COMPLETE_FRAMES;
   parser_ = std::move(parser);
 }
 
@@ -55,13 +55,13 @@ PictureOrder::Picture PictureOrder::Next(std::span<const uint8_t> accessUnit) {
   p.Buffer.resize(accessUnit.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
   uint8_t* out = nullptr;
   int outSize = 0;
-  p.Parser->output_picture_number = INT32_MIN;
-  av_parser_parse2(p.Parser, p.Context, &out, &outSize, p.Buffer.data(), static_cast<int>(accessUnit.size()),
+  p.Handle->output_picture_number = INT32_MIN;
+  av_parser_parse2(p.Handle, p.Context, &out, &outSize, p.Buffer.data(), static_cast<int>(accessUnit.size()),
                    AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-  if (outSize <= 0 || p.Parser->output_picture_number == INT32_MIN) return picture;
+  if (outSize <= 0 || p.Handle->output_picture_number == INT32_MIN) return picture;
   picture.Known = true;
-  picture.Order = p.Parser->output_picture_number;
-  picture.Key = p.Parser->key_frame == 1;
+  picture.Order = p.Handle->output_picture_number;
+  picture.Key = p.Handle->key_frame == 1;
   return picture;
 }
 

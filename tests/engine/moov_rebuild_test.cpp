@@ -173,11 +173,10 @@ TEST_P(MoovRebuild, RefusesWhatTheSampleDoesNotDescribe) {
   cut.MdatHeaderSize = static_cast<uint32_t>(mdat_.HeaderSize);
   cut.Limit = static_cast<int64_t>(bytes.size());
   EXPECT_FALSE(RebuildCutOff(source, cut, sampleMoov_));
+  cut.Limit = static_cast<int64_t>(cutAt_);
 
   // The real media data behind a moov cut short, or one whose tracks lost their sample entries.
-  std::copy(original_.begin() + static_cast<long>(mdat_.PayloadStart()),
-            original_.begin() + static_cast<long>(cutAt_), bytes.begin() + static_cast<long>(mdat_.PayloadStart()));
-  korvid::testing::MemorySource real(bytes);
+  korvid::testing::MemorySource real(Bytes(original_.begin(), original_.begin() + static_cast<long>(cutAt_)));
   SourceBytes realSource(real);
   ASSERT_TRUE(RebuildCutOff(realSource, cut, sampleMoov_));
   EXPECT_FALSE(RebuildCutOff(realSource, cut, std::span(sampleMoov_).first(sampleMoov_.size() / 2)));
