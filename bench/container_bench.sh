@@ -146,7 +146,7 @@ with open(image, 'wb') as f:
 os.sync()
 manifest = os.path.join(work, 'scan-manifest.json')
 with open(manifest, 'w') as f:
-    json.dump({'image': image, 'image_size': IMAGE_SIZE, 'files': entries}, f, indent=1)
+    json.dump({'image_size': IMAGE_SIZE, 'files': entries}, f, indent=1)
 log(f'  generated in {time.perf_counter() - start:.1f} s: {len(clips)} recordings '
     f'({sum(e["size"] for e in entries) / MIB:.1f} MiB) in {IMAGE_SIZE / GIB:.0f} GiB of random bytes')
 cat_seconds(image)  # into the page cache

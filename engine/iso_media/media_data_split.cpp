@@ -91,6 +91,9 @@ struct Nal {
   uint32_t FirstMb = 0;     // H.264 slices: first_mb_in_slice
 };
 
+// Bytes of audio decoded first to find where a run of AAC frames ends.
+constexpr size_t FirstAudioSpan = 16 << 10;
+
 // Bytes of a NAL unit's header and slice header read to judge it.
 constexpr size_t HeadBytes = 16;
 
@@ -305,18 +308,24 @@ class Walker {
     const uint32_t firstSample = static_cast<uint32_t>(audio.Samples);
     int64_t end = at;
     if (audio_ == MediaLayout::Audio::Aac) {
-      const std::span<const uint8_t> bytes = window_.Get(at, reach);
-      const std::vector<uint8_t> data(bytes.begin(), bytes.end());  // Ends() moves the window
-      const AacFrames::Run run = aac_.Split(data, [&](size_t offset) { return Ends(at + static_cast<int64_t>(offset)); });
-      uint64_t total = 0;
-      for (uint32_t size : run.Sizes) total += size;
-      // A run that fills all the reach may have been cut there mid-frame.
-      if (!run.EndKnown || run.Sizes.empty() || (total == data.size() && at + static_cast<int64_t>(total) != window_.End())) {
-        return std::nullopt;
+      // Runs are mostly short: decode a little first, more only when the run goes on.
+      for (size_t span = std::min<size_t>(FirstAudioSpan, reach);; span = std::min(4 * span, reach)) {
+        const std::span<const uint8_t> bytes = window_.Get(at, span);
+        const std::vector<uint8_t> data(bytes.begin(), bytes.end());  // Ends() moves the window
+        AacFrames::Run run = aac_.Split(data, [&](size_t offset) { return Ends(at + static_cast<int64_t>(offset)); });
+        uint64_t total = 0;
+        for (uint32_t size : run.Sizes) total += size;
+        // A run that fills all the span may have been cut there mid-frame.
+        const bool whole = run.EndKnown && !run.Sizes.empty() &&
+                           (total < data.size() || at + static_cast<int64_t>(total) == window_.End());
+        if (whole) {
+          end = at + static_cast<int64_t>(total);
+          audio.Sizes.insert(audio.Sizes.end(), run.Sizes.begin(), run.Sizes.end());
+          audio.Samples += run.Sizes.size();
+          break;
+        }
+        if (span == reach) return std::nullopt;
       }
-      end = at + static_cast<int64_t>(total);
-      audio.Sizes.insert(audio.Sizes.end(), run.Sizes.begin(), run.Sizes.end());
-      audio.Samples += run.Sizes.size();
     } else {
       const uint32_t step = audio_ == MediaLayout::Audio::Pcm ? layout_.PcmBlock : 1;
       uint64_t blocks = 0;

@@ -78,7 +78,7 @@ class SameDeviceTest : public QObject {
     WindowFixture f;
     ChooseInputs(f, loop, mountPoint + QStringLiteral("/out"));
     QSignalSpy ended(&f.window, &TfrmMain::RunEnded);
-    f.window.RunBtnClick();
+    f.window.N9Click();
     QCOMPARE(f.boxes.shown.size(), size_t{1});
     QVERIFY(f.window.Running());
     QVERIFY(ended.wait(20000));

@@ -104,6 +104,31 @@ class XvfbWindowTest : public QObject {
     QTest::mouseClick(button, Qt::LeftButton, {}, at);
   }
 
+  // Answers a file dialog with `path`, chosen as a user would: in the name field, which must not
+  // have the focus for it.
+  static ModalAnswers::Answer ChooseFile(const QString& path) {
+    return [path](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      QVERIFY(dialog != nullptr);
+      auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      QVERIFY(name != nullptr);
+      name->clearFocus();
+      dialog->selectFile(path);
+      QTRY_COMPARE(dialog->selectedFiles(), QStringList{path});
+      static_cast<QDialog*>(dialog)->accept();
+    };
+  }
+
+  static ModalAnswers::Answer ChooseFolder(const QString& path) {
+    return [path](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      QVERIFY(dialog != nullptr);
+      QCOMPARE(dialog->windowTitle(), QStringLiteral("选择保存路径: "));
+      dialog->setDirectory(path);
+      static_cast<QDialog*>(dialog)->accept();
+    };
+  }
+
  private slots:
   void recoveryThroughTheRealWindow() {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
@@ -131,28 +156,6 @@ class XvfbWindowTest : public QObject {
     QVERIFY(window.Tray != nullptr);
     Screenshot(window, QStringLiteral("korvid-idle.png"));
 
-    const auto chooseFile = [](const QString& path) {
-      return [path](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        QVERIFY(dialog != nullptr);
-        // Chosen as a user would: the name field, which must not have the focus for it.
-        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        QVERIFY(name != nullptr);
-        name->clearFocus();
-        dialog->selectFile(path);
-        QTRY_COMPARE(dialog->selectedFiles(), QStringList{path});
-        static_cast<QDialog*>(dialog)->accept();
-      };
-    };
-    const auto chooseFolder = [](const QString& path) {
-      return [path](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        QVERIFY(dialog != nullptr);
-        QCOMPARE(dialog->windowTitle(), QStringLiteral("选择保存路径: "));
-        dialog->setDirectory(path);
-        static_cast<QDialog*>(dialog)->accept();
-      };
-    };
     const auto pressOk = [](QWidget* modal) {
       auto* box = qobject_cast<QMessageBox*>(modal);
       QVERIFY(box != nullptr);
@@ -160,7 +163,7 @@ class XvfbWindowTest : public QObject {
       QCOMPARE(box->text(), QStringLiteral("是否继续？"));
       box->button(QMessageBox::Ok)->click();
     };
-    ModalAnswers answers({chooseFile(imagePath), chooseFolder(outFolder), chooseFile(samplePath), pressOk});
+    ModalAnswers answers({ChooseFile(imagePath), ChooseFolder(outFolder), ChooseFile(samplePath), pressOk});
 
     // The source menu opens on a click anywhere on RecBtn.
     ChooseFromMenu(window.RecBtn, QPoint(10, 10), window.pop, QStringLiteral("Openimage"));
@@ -251,20 +254,6 @@ class XvfbWindowTest : public QObject {
                      .CacheFolder = (cache.path() + QStringLiteral("/Cache")).toStdString()});
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const auto choose = [](const QString& path, bool folder) {
-      return [path, folder](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        QVERIFY(dialog != nullptr);
-        if (folder) {
-          dialog->setDirectory(path);
-        } else {
-          dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->clearFocus();
-          dialog->selectFile(path);
-          QTRY_COMPARE(dialog->selectedFiles(), QStringList{path});
-        }
-        static_cast<QDialog*>(dialog)->accept();
-      };
-    };
     // The AVI modes refuse the MP4 sample and say what to use instead.
     const auto refusal = [](QWidget* modal) {
       auto* box = qobject_cast<QMessageBox*>(modal);
@@ -272,7 +261,7 @@ class XvfbWindowTest : public QObject {
       QVERIFY2(box->text().startsWith(QStringLiteral("全盘恢复和恢复剩余空间恢复AVI录像")), qPrintable(box->text()));
       box->button(QMessageBox::Ok)->click();
     };
-    ModalAnswers answers({choose(imagePath, false), choose(outFolder, true), choose(samplePath, false), refusal});
+    ModalAnswers answers({ChooseFile(imagePath), ChooseFolder(outFolder), ChooseFile(samplePath), refusal});
     ChooseFromMenu(window.RecBtn, QPoint(10, 10), window.pop, QStringLiteral("Openimage"));
     QTRY_COMPARE(window.Source->text(), imagePath);
     QTest::mouseClick(window.SaveBtn, Qt::LeftButton);

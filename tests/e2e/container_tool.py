@@ -40,7 +40,6 @@ import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -293,10 +292,15 @@ def mkfs(image, fs):
     subprocess.run(cmd + [image], check=True, capture_output=True)
 
 
+def fat_names(image):
+    """The names of the files in a FAT32 image's root folder, as mtools lists them."""
+    out = subprocess.run(['mdir', '-b', '-i', image, '::'], capture_output=True, text=True).stdout
+    return sorted(os.path.basename(n.strip()).upper() for n in out.splitlines() if n.strip())
+
+
 def card(image, fs, wipe, manifest_path, files):
     if fs not in ('fat32', 'exfat') or wipe not in ('delete', 'format', 'none'):
         fail_exit(f'unknown file system {fs} or wipe {wipe}')
-    check = line
     kept = {f[len('keep:'):] for f in files if f.startswith('keep:')}
     files = [f[len('keep:'):] if f.startswith('keep:') else f for f in files]
     names = [os.path.basename(f).upper() for f in files]
@@ -309,8 +313,7 @@ def card(image, fs, wipe, manifest_path, files):
     if fs == 'fat32':
         for path, name in zip(files, names):
             subprocess.run(['mcopy', '-i', image, path, f'::{name}'], check=True)
-        listed = subprocess.run(['mdir', '-b', '-i', image, '::'], capture_output=True, text=True).stdout
-        listed = sorted(os.path.basename(n.strip()).upper() for n in listed.splitlines() if n.strip())
+        listed = fat_names(image)
     else:
         try:
             with Mount(image, fs, log) as m:
@@ -319,15 +322,14 @@ def card(image, fs, wipe, manifest_path, files):
                 listed = sorted(os.listdir(m.dir))
         except (RuntimeError, subprocess.CalledProcessError, OSError) as e:
             fail_exit(f'writing the card through FUSE: {e}')
-    check('the card lists every file', listed == sorted(names), f'{listed}')
+    line('the card lists every file', listed == sorted(names), f'{listed}')
     clean, text = fsck(image, fs)
-    check(f'{fs} is consistent after writing', clean, text[-300:])
+    line(f'{fs} is consistent after writing', clean, text[-300:])
 
     gone = [n for p, n in zip(files, names) if p not in kept]
     if wipe == 'delete' and fs == 'fat32':
         subprocess.run(['mdel', '-i', image] + [f'::{n}' for n in gone], check=True)
-        left = subprocess.run(['mdir', '-b', '-i', image, '::'], capture_output=True, text=True).stdout
-        left = sorted(os.path.basename(n.strip()).upper() for n in left.splitlines() if n.strip())
+        left = fat_names(image)
     elif wipe == 'delete':
         try:
             with Mount(image, fs, log) as m:
@@ -342,32 +344,33 @@ def card(image, fs, wipe, manifest_path, files):
     else:
         left = sorted(names)
     want_left = sorted(n for p, n in zip(files, names) if p in kept or wipe == 'none')
-    check(f'after the {wipe} the card lists {want_left or "no file"}', left == want_left, f'{left}')
+    line(f'after the {wipe} the card lists {want_left or "no file"}', left == want_left, f'{left}')
     clean, text = fsck(image, fs)
-    check(f'{fs} is consistent after the {wipe}', clean, text[-300:])
+    line(f'{fs} is consistent after the {wipe}', clean, text[-300:])
 
     img = open(image, 'rb').read()
     entries = []
     for path, name in zip(files, names):
         data = open(path, 'rb').read()
         at = img.find(data)
-        check(f'{name} lies whole and in one piece on the card after the {wipe}', at >= 0)
-        check(f'{name} lies once on the card', at < 0 or img.find(data, at + 1) < 0)
-        entry = {'name': name, 'file': os.path.abspath(path), 'md5': hashlib.md5(data).hexdigest(),
+        line(f'{name} lies whole and in one piece on the card after the {wipe}', at >= 0)
+        line(f'{name} lies once on the card', at < 0 or img.find(data, at + 1) < 0)
+        entry = {'name': name, 'file': os.path.relpath(path, os.path.dirname(os.path.abspath(manifest_path))),
+                 'md5': hashlib.md5(data).hexdigest(),
                  'size': len(data), 'offset': at, 'live': path in kept}
         if os.path.exists(path + '.json'):
             entry['cut'] = json.load(open(path + '.json'))
             entry['kind'] = 'MP4'
             probe = bytes.fromhex(entry['cut']['probe'])
             at_probe = img.find(probe)
-            check(f'the bytes that tell a rebuild of {name} apart lie once on the card',
+            line(f'the bytes that tell a rebuild of {name} apart lie once on the card',
                   at_probe >= 0 and img.find(probe, at_probe + 1) < 0)
         else:
             entry['kind'] = kind_of(data)
         entries.append(entry)
         print(f"{name}: {entry['kind']}{' cut off' if 'cut' in entry else ''}, {len(data)} bytes at {at}"
               f"{' (live)' if entry['live'] else ''}")
-    manifest = {'fs': fs, 'wipe': wipe, 'image': os.path.abspath(image), 'image_size': len(img),
+    manifest = {'fs': fs, 'wipe': wipe, 'image_size': len(img),
                 'files': entries}
     with open(manifest_path, 'w') as f:
         json.dump(manifest, f, indent=1)
@@ -375,6 +378,15 @@ def card(image, fs, wipe, manifest_path, files):
 
 # ---------------------------------------------------------------------------------------------
 # Measuring recovered files
+
+
+def load_manifest(path):
+    """A manifest, its files' paths (kept relative to it, so that a card's folder can be moved)
+    made whole."""
+    manifest = json.load(open(path))
+    for e in manifest['files']:
+        e['file'] = os.path.join(os.path.dirname(os.path.abspath(path)), e['file'])
+    return manifest
 
 
 def share(have, want):
@@ -391,40 +403,56 @@ def rebuilt_figures(path, cut):
             'has_audio': bool(got.get('audio')), 'problem': decode_problem(path)}
 
 
+def common_prefix(a, b):
+    n = min(len(a), len(b))
+    lo = 0
+    while lo < n and a[lo:lo + 4096] == b[lo:lo + 4096]:
+        lo += 4096
+    while lo < n and a[lo] == b[lo]:
+        lo += 1
+    return lo
+
+
 def match(manifest, paths):
     """Each output path's manifest entry, {path: index}: the whole file it is a byte-for-byte
     copy of, else the cut-off file whose video frames it holds the most of, else the cut-off
-    file whose probe bytes it holds (a file no demuxer reads)."""
+    file whose probe bytes it holds (a file no demuxer reads), else the whole file whose first
+    64 KiB it begins with (a copy cut short or run long). Also the paths that are copies."""
     by_md5 = {e['md5']: i for i, e in enumerate(manifest['files']) if 'cut' not in e}
     cuts = [(i, e['cut']) for i, e in enumerate(manifest['files']) if 'cut' in e]
-    owner = {}
+    heads = [(i, open(e['file'], 'rb').read(1 << 16)) for i, e in enumerate(manifest['files']) if 'cut' not in e]
+    owner, exact = {}, set()
     for p in paths:
         digest = md5_of(p)
         if digest in by_md5:
             owner[p] = by_md5[digest]
-            continue
-        if not cuts:
+            exact.add(p)
             continue
         data = open(p, 'rb').read()
-        video = packet_hashes(p, data).get('video', collections.Counter())
-        held, i = max((sum((video & collections.Counter(c['hashes'].get('video', {}))).values()), i) for i, c in cuts)
-        if held:
-            owner[p] = i
-            continue
-        for i, c in cuts:
-            if bytes.fromhex(c['probe']) in data:
+        if cuts:
+            video = packet_hashes(p, data).get('video', collections.Counter())
+            held, i = max((sum((video & collections.Counter(c['hashes'].get('video', {}))).values()), i)
+                          for i, c in cuts)
+            if held:
                 owner[p] = i
-                break
-    return owner
+                continue
+            probed = [i for i, c in cuts if bytes.fromhex(c['probe']) in data]
+            if probed:
+                owner[p] = probed[0]
+                continue
+        starts = [(common_prefix(data, head), i) for i, head in heads if data.startswith(head)]
+        if starts:
+            owner[p] = max(starts)[1]
+    return owner, exact
 
 
 def figures(manifest, paths):
     """What both score and peer print: the files back byte for byte, the outputs decoding clean,
     and for each cut-off file the best rebuild among the outputs."""
-    owner = match(manifest, paths)
+    owner, exact = match(manifest, paths)
     problems = {p: decode_problem(p) for p in paths}
     whole = [e for e in manifest['files'] if 'cut' not in e]
-    back = {i for p, i in owner.items() if 'cut' not in manifest['files'][i]}
+    back = {owner[p] for p in exact}
     cuts = {}
     for i, e in enumerate(manifest['files']):
         if 'cut' in e:
@@ -436,7 +464,7 @@ def figures(manifest, paths):
                                                         'problem': 'no output'})}
     return {'outputs': len(paths), 'clean': sum(1 for p in paths if not problems[p]),
             'whole': len(whole), 'byte_for_byte': len(back), 'unmatched': [p for p in paths if p not in owner],
-            'cuts': cuts, 'owner': owner, 'problems': problems}
+            'cuts': cuts, 'owner': owner, 'exact': exact, 'problems': problems}
 
 
 def print_figures(label, fig, seconds=None):
@@ -450,7 +478,7 @@ def print_figures(label, fig, seconds=None):
 
 def save_figures(path, fig, seconds=None):
     if path:
-        keep = {k: v for k, v in fig.items() if k not in ('owner', 'problems')}
+        keep = {k: v for k, v in fig.items() if k not in ('owner', 'exact', 'problems')}
         keep['unmatched'] = [os.path.basename(p) for p in fig['unmatched']]
         keep['seconds'] = seconds
         with open(path, 'w') as f:
@@ -458,7 +486,7 @@ def save_figures(path, fig, seconds=None):
 
 
 def score(manifest_path, report_path, outdir, figures_path=None):
-    manifest = json.load(open(manifest_path))
+    manifest = load_manifest(manifest_path)
     try:
         report = json.load(open(report_path))
     except ValueError as e:
@@ -489,12 +517,15 @@ def score(manifest_path, report_path, outdir, figures_path=None):
         mine = [p for p, j in owner.items() if j == i]
         label = f"{e['name']} ({e['kind']}{', cut off' if 'cut' in e else ''}{', live' if e['live'] else ''})"
         if not line(f'{label} comes back once', len(mine) == 1,
-                    f"{len(mine)} output files {'hold it' if 'cut' in e else 'have its md5'}: "
-                    f"{[os.path.basename(p) for p in mine]}"):
+                    f"{len(mine)} output files hold it: {[os.path.basename(p) for p in mine]}"):
             continue
         p = mine[0]
         r = report_of[p]
         name = os.path.basename(p)
+        if 'cut' not in e and not line(f'{label} as {name}: byte for byte', p in fig['exact'],
+                                       f'{os.path.getsize(p)} bytes against {e["size"]}, the first '
+                                       f'{common_prefix(open(p, "rb").read(), open(e["file"], "rb").read())} alike'):
+            continue
         want = {'kind': e['kind'], 'rebuilt': 'cut' in e, 'source_start': e['offset']}
         if 'cut' not in e:
             want.update({'complete': True, 'source_end': e['offset'] + e['size'], 'bytes': e['size']})
@@ -523,8 +554,10 @@ def score(manifest_path, report_path, outdir, figures_path=None):
 
 
 def peer(image, outdir, manifest_path, figures_path=None):
-    manifest = json.load(open(manifest_path))
+    manifest = load_manifest(manifest_path)
     image, outdir = os.path.abspath(image), os.path.abspath(outdir)
+    if not os.path.isfile(image):
+        fail_exit(f'no image {image}')
     shutil.rmtree(outdir, ignore_errors=True)
     os.makedirs(outdir)
     started = time.time()
@@ -548,36 +581,35 @@ def peer(image, outdir, manifest_path, figures_path=None):
 
 def selftest(workdir):
     os.makedirs(workdir, exist_ok=True)
-    check = line
     orig = os.path.join(workdir, 'orig.mp4')
     record('mp4', 'testsrc2', 4, 1, orig)
     cut = os.path.join(workdir, 'cut.mp4')
     cutoff(orig, cut, 0.7, False)
     info = json.load(open(cut + '.json'))
     full = rebuilt_figures(orig, info)
-    check('the recording itself holds every frame and sound packet of its cut',
+    line('the recording itself holds every frame and sound packet of its cut',
           full['video'] == info['video'] and full['audio'] == info['audio'] and not full['problem']
           and 0 < info['video'] < info['video_total'], f'{full} of {info["video"]}/{info["audio"]}')
     # The first half of the recording's packets, as a stream copy: fewer frames than the cut.
     half = os.path.join(workdir, 'half.mp4')
     subprocess.run(['ffmpeg', '-nostdin', '-v', 'error', '-y', '-i', orig, '-t', '1', '-c', 'copy', half], check=True)
     part = rebuilt_figures(half, info)
-    check('a copy of its first second holds fewer frames than the cut, counted exactly',
+    line('a copy of its first second holds fewer frames than the cut, counted exactly',
           0 < part['video'] < LEVELS['video'] / 100 * info['video'] and part['video'] == sum(
               1 for k, _, _, _ in packets(half) if k == 'video'), f"{part['video']} of {info['video']}")
     other = os.path.join(workdir, 'other.mp4')
     record('mp4', 'mandelbrot', 2, 2, other)
-    check('another recording holds none of its frames', rebuilt_figures(other, info)['video'] == 0)
+    line('another recording holds none of its frames', rebuilt_figures(other, info)['video'] == 0)
     broken = os.path.join(workdir, 'broken.mp4')
     data = bytearray(open(orig, 'rb').read())
-    moov = [b for b in top_boxes(data) if b[0] == b'mdat'][0]
-    data[moov[1] + 4000:moov[1] + 40000] = bytes(36000)
+    mdat = [b for b in top_boxes(data) if b[0] == b'mdat'][0]
+    data[mdat[1] + 4000:mdat[1] + 40000] = bytes(36000)
     open(broken, 'wb').write(data)
-    check('a recording with zeroed frames does not decode clean', decode_problem(broken) != '')
+    line('a recording with zeroed frames does not decode clean', decode_problem(broken) != '')
     old = os.path.join(workdir, 'old.mov')
     record(OLD_QUICKTIME, 'testsrc', 2, 3, old)
     head = open(old, 'rb').read(8)
-    check('the old QuickTime file has no ftyp, plays, and counts as a MOV',
+    line('the old QuickTime file has no ftyp, plays, and counts as a MOV',
           head[4:8] != b'ftyp' and not decode_problem(old) and kind_of(open(old, 'rb').read()) == 'MOV', f'{head}')
 
 
@@ -599,7 +631,7 @@ def ideal_recovery(manifest, outdir):
 
 
 def scoretest(manifest_path, workdir):
-    manifest = json.load(open(manifest_path))
+    manifest = load_manifest(manifest_path)
     me = os.path.abspath(__file__)
 
     def run_score(name, files, outdir):

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdlib>
 #include <random>
 #include <sstream>
@@ -62,27 +63,41 @@ Bytes Assemble(const Bytes& source, const CutOffRecording& cut, const RebuiltRec
 
 struct Codec {
   const char* Name;
-  const char* Options;
+  const char* Video;
+  const char* Audio;
+  const char* Extension;
+  int PcmFrameBytes;  // 0 for AAC, whose samples are its packets
 };
+
+// The recordings are made once for all tests of a codec.
+const korvid::testing::TempFolder& Recordings() {
+  static const korvid::testing::TempFolder folder;
+  return folder;
+}
 
 class MoovRebuild : public ::testing::TestWithParam<Codec> {
  protected:
   void SetUp() override {
-    const std::string video =
-        "-pix_fmt yuv420p -c:v " + std::string(GetParam().Options) + " -c:a aac -b:a 96k ";
-    const std::string make = "ffmpeg -nostdin -v error -y ";
-    ASSERT_EQ(std::system((make + "-f lavfi -i testsrc=size=320x240:rate=25:duration=3 -f lavfi -i sine=duration=3 " +
-                           video + (folder_ / "sample.mp4").string())
-                              .c_str()),
-              0);
-    ASSERT_EQ(std::system((make + "-f lavfi -i testsrc2=size=320x240:rate=25:duration=12 " +
-                           "-f lavfi -i sine=frequency=660:duration=12 " + video + Original())
-                              .c_str()),
-              0);
-    const Bytes sample = korvid::testing::ReadFile(folder_ / "sample.mp4");
-    const std::optional<Box> moov = TopBox(sample, BoxType("moov"));
+    const std::string sample = Path("sample");
+    if (!std::filesystem::exists(Original())) {
+      const std::string settings =
+          "-pix_fmt yuv420p -c:v " + std::string(GetParam().Video) + " -c:a " + GetParam().Audio + " ";
+      const std::string make = "ffmpeg -nostdin -v error -y ";
+      ASSERT_EQ(std::system((make + "-f lavfi -i testsrc=size=320x240:rate=25:duration=3 -f lavfi -i sine=duration=3 " +
+                             settings + sample)
+                                .c_str()),
+                0);
+      ASSERT_EQ(std::system((make + "-f lavfi -i testsrc2=size=320x240:rate=25:duration=12 " +
+                             "-f lavfi -i sine=frequency=660:duration=12 " + settings + Path("making"))
+                                .c_str()),
+                0);
+      std::filesystem::rename(Path("making"), Original());  // a test stopped halfway leaves none
+    }
+    const Bytes sampleFile = korvid::testing::ReadFile(sample);
+    const std::optional<Box> moov = TopBox(sampleFile, BoxType("moov"));
     ASSERT_TRUE(moov);
-    sampleMoov_.assign(sample.begin() + static_cast<long>(moov->Start), sample.begin() + static_cast<long>(moov->End()));
+    sampleMoov_.assign(sampleFile.begin() + static_cast<long>(moov->Start),
+                       sampleFile.begin() + static_cast<long>(moov->End()));
     original_ = korvid::testing::ReadFile(Original());
     const std::optional<Box> mdat = TopBox(original_, BoxType("mdat"));
     ASSERT_TRUE(mdat);
@@ -91,25 +106,57 @@ class MoovRebuild : public ::testing::TestWithParam<Codec> {
     ASSERT_LT(cutAt_, mdat_.End());
   }
 
-  std::string Original() const { return (folder_ / "original.mp4").string(); }
+  std::string Path(const std::string& name) const {
+    return (Recordings() / (name + "_" + GetParam().Name + "." + GetParam().Extension)).string();
+  }
+  std::string Original() const { return Path("original"); }
+
+  enum class Header {
+    Final,      // the size the finished file has, past the cut
+    Stale,      // a size written early in the recording, short of the cut
+    Zero,       // "to the end"
+    LargeSize,  // a 64-bit size of 0, over the free box ffmpeg puts before the mdat
+  };
 
   // Rebuilds the original cut at 70% of its bytes and followed by `tail`, and checks that the
   // result decodes clean and holds what the cut kept.
-  void RebuildAndCheck(Bytes tail, bool zeroSize) {
+  void RebuildAndCheck(Bytes tail, Header header) {
     Bytes bytes(original_.begin(), original_.begin() + static_cast<long>(cutAt_));
-    if (zeroSize) std::fill_n(bytes.begin() + static_cast<long>(mdat_.Start), 4, 0);
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
-    korvid::testing::MemorySource device(bytes);
-    SourceBytes source(device);
     CutOffRecording cut;
     cut.MdatStart = static_cast<int64_t>(mdat_.Start);
     cut.MdatHeaderSize = static_cast<uint32_t>(mdat_.HeaderSize);
-    cut.DeclaredSize = zeroSize ? 0 : mdat_.Size;
+    cut.DeclaredSize = mdat_.Size;
+    uint8_t* size = bytes.data() + mdat_.Start;
+    switch (header) {
+      case Header::Final: break;
+      case Header::Stale:
+        cut.DeclaredSize = (cutAt_ - mdat_.Start) / 2;
+        for (int i = 0; i < 4; ++i) size[i] = static_cast<uint8_t>(cut.DeclaredSize >> (24 - 8 * i));
+        break;
+      case Header::Zero:
+        cut.DeclaredSize = 0;
+        std::fill_n(size, 4, 0);
+        break;
+      case Header::LargeSize: {
+        const std::vector<Box> boxes = ChildBoxes(original_, 0, original_.size());
+        ASSERT_TRUE(std::any_of(boxes.begin(), boxes.end(),
+                                [&](const Box& b) { return b.End() == mdat_.Start && b.Size == 8; }));
+        const uint8_t large[16] = {0, 0, 0, 1, 'm', 'd', 'a', 't'};
+        std::copy_n(large, 16, size - 8);
+        cut.MdatStart -= 8;
+        cut.MdatHeaderSize = 16;
+        cut.DeclaredSize = 0;
+        break;
+      }
+    }
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    korvid::testing::MemorySource device(bytes);
+    SourceBytes source(device);
     cut.Limit = static_cast<int64_t>(bytes.size());
     const std::optional<RebuiltRecording> rebuilt = RebuildCutOff(source, cut, sampleMoov_);
     ASSERT_TRUE(rebuilt);
     EXPECT_LE(rebuilt->CopyEnd, static_cast<int64_t>(cutAt_));
-    const std::string path = (folder_ / "rebuilt.mp4").string();
+    const std::string path = Path("rebuilt");
     korvid::testing::WriteFile(path, Assemble(bytes, cut, *rebuilt));
 
     EXPECT_EQ(CommandOutput("ffmpeg -nostdin -v error -i " + path + " -f null - 2>&1"), "");
@@ -130,7 +177,13 @@ class MoovRebuild : public ::testing::TestWithParam<Codec> {
     }
     // The sound frames are the original's, one for one, up to near the cut.
     const std::vector<Packet> audioBefore = OfStream(before, 1), audioAfter = OfStream(after, 1);
-    EXPECT_EQ(rebuilt->SamplesPerTrack[1], audioAfter.size());
+    if (GetParam().PcmFrameBytes == 0) {
+      EXPECT_EQ(rebuilt->SamplesPerTrack[1], audioAfter.size());
+    } else {
+      int64_t bytes = 0;
+      for (const Packet& p : audioAfter) bytes += p.Size;
+      EXPECT_EQ(rebuilt->SamplesPerTrack[1] * GetParam().PcmFrameBytes, static_cast<uint64_t>(bytes));
+    }
     const auto wholeAudio = std::count_if(audioBefore.begin(), audioBefore.end(), [&](const Packet& p) {
       return p.Pos + p.Size <= static_cast<int64_t>(cutAt_);
     });
@@ -145,21 +198,23 @@ class MoovRebuild : public ::testing::TestWithParam<Codec> {
     EXPECT_NEAR(rebuilt->DurationSeconds, seconds, 0.05);
   }
 
-  korvid::testing::TempFolder folder_;
   Bytes sampleMoov_;
   Bytes original_;
   Box mdat_;
   size_t cutAt_ = 0;
 };
 
-TEST_P(MoovRebuild, StaleSizeAndForeignBytesBehind) {
+Bytes RandomBytes(size_t size) {
   std::mt19937 random(7);
-  Bytes tail(64 << 10);
-  for (uint8_t& b : tail) b = static_cast<uint8_t>(random());
-  RebuildAndCheck(tail, false);
+  Bytes bytes(size);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
 }
 
-TEST_P(MoovRebuild, ZeroSizeAndErasedBytesBehind) { RebuildAndCheck(Bytes(64 << 10, 0), true); }
+TEST_P(MoovRebuild, FinalSizeAndForeignBytesBehind) { RebuildAndCheck(RandomBytes(64 << 10), Header::Final); }
+TEST_P(MoovRebuild, StaleSizeAndForeignBytesBehind) { RebuildAndCheck(RandomBytes(64 << 10), Header::Stale); }
+TEST_P(MoovRebuild, ZeroSizeAndErasedBytesBehind) { RebuildAndCheck(Bytes(64 << 10, 0), Header::Zero); }
+TEST_P(MoovRebuild, LargeSizeAndErasedBytesBehind) { RebuildAndCheck(Bytes(64 << 10, 0), Header::LargeSize); }
 
 // Media data of another kind, or a sample moov that describes nothing usable, rebuild nothing.
 TEST_P(MoovRebuild, RefusesWhatTheSampleDoesNotDescribe) {
@@ -190,8 +245,9 @@ TEST_P(MoovRebuild, RefusesWhatTheSampleDoesNotDescribe) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, MoovRebuild,
-                         ::testing::Values(Codec{"H264", "libx264"},
-                                           Codec{"H265", "libx265 -x265-params log-level=error"}),
+                         ::testing::Values(Codec{"H264", "libx264", "aac -b:a 96k", "mp4", 0},
+                                           Codec{"H265", "libx265 -x265-params log-level=error", "aac", "mp4", 0},
+                                           Codec{"H264Pcm", "libx264", "pcm_s16le", "mov", 2}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
