@@ -234,6 +234,10 @@ std::vector<ContainerFile> FindContainerFiles(SourceBytes& source, const Fragmen
         file->Complete = mxf->Complete;
         file->End = mxf->Complete ? mxf->End : std::min(mxf->End, next);
         file->Extension = "MXF";
+        for (const mxf::EssenceTrack& track : mxf->Tracks) {
+          file->SamplesPerTrack.push_back(track.Elements);
+          file->StreamTypes.push_back(track.Picture ? FourCC("vids") : track.Sound ? FourCC("auds") : FourCC("data"));
+        }
       }
     } else {
       file = IsoFileAt(source, starts[i].Offset, next);

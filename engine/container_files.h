@@ -30,7 +30,8 @@ struct ContainerFile {
   bool Complete = false;
   bool CutOff = false;    // ISO media data with no movie box
   CutOffMediaData MediaData;  // when CutOff
-  std::vector<uint64_t> SamplesPerTrack;  // from its movie box, when it has one
+  // From its movie box, when it has one; an MXF file's essence elements per track.
+  std::vector<uint64_t> SamplesPerTrack;
   std::vector<uint32_t> StreamTypes;      // of each track, as AVI names them: "vids", "auds", ...
   double DurationSeconds = 0;
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -32,6 +33,10 @@ class AacFrames {
   Run Split(std::span<const uint8_t> data, const std::function<bool(size_t)>& stopAt);
 
  private:
+  bool Send(std::span<const uint8_t> bytes);
+  std::optional<size_t> NextStart(size_t packetSize, bool& used);
+  bool IsOneFrame(std::span<const uint8_t> frame);
+
   struct Decoder;
   std::unique_ptr<Decoder> decoder_;
 };

@@ -55,57 +55,76 @@ AacFrames::~AacFrames() = default;
 
 bool AacFrames::Available() const { return decoder_ != nullptr; }
 
-AacFrames::Run AacFrames::Split(std::span<const uint8_t> data, const std::function<bool(size_t)>& stopAt) {
-  Run run;
-  if (!decoder_ || data.empty() || data.size() > static_cast<size_t>(INT32_MAX / 2)) return run;
+// Sends `bytes` as one packet; false when the decoder refuses it.
+bool AacFrames::Send(std::span<const uint8_t> bytes) {
   Decoder& d = *decoder_;
   avcodec_flush_buffers(d.Context);
-  d.Buffer.assign(data.begin(), data.end());
-  d.Buffer.resize(data.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  d.Buffer.assign(bytes.begin(), bytes.end());
+  d.Buffer.resize(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
   av_packet_unref(d.Packet);
   d.Packet->data = d.Buffer.data();
-  d.Packet->size = static_cast<int>(data.size());
-  if (avcodec_send_packet(d.Context, d.Packet) < 0) return run;
+  d.Packet->size = static_cast<int>(bytes.size());
+  return avcodec_send_packet(d.Context, d.Packet) >= 0;
+}
 
+// Where the next frame of the packet sent begins; nullopt at its end (`used` then tells whether
+// it was used up) or when the frame does not decode.
+std::optional<size_t> AacFrames::NextStart(size_t packetSize, bool& used) {
+  Decoder& d = *decoder_;
+  const int status = avcodec_receive_frame(d.Context, d.Frame);
+  used = status == AVERROR(EAGAIN);
+  if (status < 0) return std::nullopt;
+  const int left = d.Frame->pkt_size;
+  av_frame_unref(d.Frame);
+  if (left <= 0 || static_cast<size_t>(left) > packetSize) return std::nullopt;
+  return packetSize - static_cast<size_t>(left);
+}
+
+// Whether `frame` is exactly one frame: sent twice over, the second copy begins a frame.
+bool AacFrames::IsOneFrame(std::span<const uint8_t> frame) {
+  std::vector<uint8_t> twice(frame.begin(), frame.end());
+  twice.insert(twice.end(), frame.begin(), frame.end());
+  bool used = false;
+  if (!Send(twice) || NextStart(twice.size(), used) != size_t{0}) return false;
+  return NextStart(twice.size(), used) == frame.size();
+}
+
+AacFrames::Run AacFrames::Split(std::span<const uint8_t> data, const std::function<bool(size_t)>& stopAt) {
+  Run run;
+  if (!decoder_ || data.empty() || data.size() > static_cast<size_t>(INT32_MAX / 4)) return run;
+  if (!Send(data)) return run;
   size_t last = 0;  // where the frame decoded last began
-  bool any = false;
+  bool any = false, used = false;
   for (;;) {
-    const int status = avcodec_receive_frame(d.Context, d.Frame);
-    if (status == AVERROR(EAGAIN)) {  // the packet is used up: the last frame ends with it
-      if (any) {
-        run.Sizes.push_back(static_cast<uint32_t>(data.size() - last));
-        run.EndKnown = true;
-      }
-      return run;
-    }
-    if (status < 0) break;
-    const int left = d.Frame->pkt_size;
-    av_frame_unref(d.Frame);
-    if (left <= 0 || static_cast<size_t>(left) > data.size()) break;
-    const size_t start = data.size() - static_cast<size_t>(left);
+    const std::optional<size_t> start = NextStart(data.size(), used);
+    if (!start) break;
     if (!any) {
-      if (start != 0) return run;
+      if (*start != 0) return run;
       any = true;
       continue;
     }
-    if (start <= last) break;
-    run.Sizes.push_back(static_cast<uint32_t>(start - last));
-    last = start;
-    if (stopAt(start)) {
+    if (*start <= last) return run;
+    run.Sizes.push_back(static_cast<uint32_t>(*start - last));
+    last = *start;
+    if (stopAt(last)) {
       run.EndKnown = true;
       return run;
     }
   }
-  // The frame after `last` did not decode, or the one at `last` did but what follows did not:
-  // the last frame ends where the next content begins, within one frame's reach.
-  if (any) {
-    const size_t reach = std::min(data.size(), last + MostFrameBytes);
-    for (size_t end = last + 1; end < reach; ++end) {
-      if (stopAt(end)) {
-        run.Sizes.push_back(static_cast<uint32_t>(end - last));
-        run.EndKnown = true;
-        return run;
-      }
+  if (!any) return run;
+  if (used) {  // the last frame ends with the packet
+    run.Sizes.push_back(static_cast<uint32_t>(data.size() - last));
+    run.EndKnown = true;
+    return run;
+  }
+  // What follows the frame at `last` did not decode: the frame ends where the next content
+  // begins, within one frame's reach, and where its bits end too.
+  const size_t reach = std::min(data.size(), last + MostFrameBytes);
+  for (size_t end = last + 1; end < reach; ++end) {
+    if (stopAt(end) && IsOneFrame(data.subspan(last, end - last))) {
+      run.Sizes.push_back(static_cast<uint32_t>(end - last));
+      run.EndKnown = true;
+      return run;
     }
   }
   return run;

@@ -91,6 +91,11 @@ struct Nal {
   uint32_t FirstMb = 0;     // H.264 slices: first_mb_in_slice
 };
 
+constexpr int32_t UnknownOrder = INT32_MIN;
+
+// Bytes of a slice that hold its header, as far as the parser reads it.
+constexpr size_t SliceHeadBytes = 256;
+
 // Bytes of audio decoded first to find where a run of AAC frames ends.
 constexpr size_t FirstAudioSpan = 16 << 10;
 
@@ -169,7 +174,11 @@ struct Unit {
 class Walker {
  public:
   Walker(SourceBytes& source, int64_t to, const MediaLayout& layout)
-      : window_(source, to), layout_(layout), aac_(layout.AacConfig), order_(layout.VideoCodec, layout.VideoConfig) {
+      : window_(source, to),
+        layout_(layout),
+        aac_(layout.AacConfig),
+        order_(layout.VideoCodec, layout.VideoConfig),
+        judge_(layout.VideoCodec, layout.VideoConfig) {
     audio_ = layout.AudioFormat;
     if (audio_ == MediaLayout::Audio::Aac && !aac_.Available()) audio_ = MediaLayout::Audio::Opaque;
     if (audio_ == MediaLayout::Audio::Pcm && layout.PcmBlock == 0) audio_ = MediaLayout::Audio::Opaque;
@@ -196,7 +205,9 @@ class Walker {
     }
     if (at < to) DropLast();
     media_.End = items_.empty() ? from : items_.back().End;
-    if (!ordered_ || media_.Video.Order.size() != media_.Video.Sizes.size()) media_.Video.Order.clear();
+    // Presentation order is of use only when every picture kept has one.
+    std::vector<int32_t>& order = media_.Video.Order;
+    if (std::find(order.begin(), order.end(), UnknownOrder) != order.end()) order.clear();
     return media_;
   }
 
@@ -224,15 +235,33 @@ class Walker {
   }
 
   // Whether an access unit starts at `at`: its units before the first slice, and that slice,
-  // are sound, and the slice is the picture's first.
+  // are sound, and the slice is the picture's first; and, where libavcodec's parser can tell,
+  // its slice header reads with the parameter sets of the sample or those before it.
   bool VideoStartsAt(int64_t at) {
+    const int64_t start = at;
     for (int units = 0; units < 16; ++units) {
       const std::optional<Nal> nal = NalAt(at);
       if (!nal || !nal->StartsUnit) return false;
-      if (nal->Vcl) return true;
+      if (nal->Vcl) return !judge_.Available() || SliceHeaderReads(start, at);
       at += static_cast<int64_t>(nal->Bytes);
     }
     return false;
+  }
+
+  // Parses the units from `start` on and the head of the slice at `slice`, its length cut to
+  // what the slice header needs, with a parser of its own: pictures out of sequence leave the
+  // one that orders pictures be.
+  bool SliceHeaderReads(int64_t start, int64_t slice) {
+    const unsigned lengthSize = layout_.NalLengthSize;
+    const std::span<const uint8_t> before = window_.Get(start, static_cast<size_t>(slice - start));
+    probe_.assign(before.begin(), before.end());
+    const std::span<const uint8_t> head = window_.Get(slice, lengthSize + SliceHeadBytes);
+    uint64_t length = 0;
+    for (unsigned i = 0; i < lengthSize; ++i) length = length << 8 | head[i];
+    const size_t kept = static_cast<size_t>(std::min<uint64_t>(length, SliceHeadBytes));
+    for (unsigned i = 0; i < lengthSize; ++i) probe_.push_back(static_cast<uint8_t>(kept >> (8 * (lengthSize - 1 - i))));
+    probe_.insert(probe_.end(), head.begin() + lengthSize, head.begin() + lengthSize + static_cast<long>(kept));
+    return judge_.Next(probe_).Known;
   }
 
   // The access units from `at` on, as one chunk; where they end.
@@ -288,15 +317,12 @@ class Walker {
       const std::span<const uint8_t> bytes = window_.Get(unit.Start, unit.Size);
       const PictureOrder::Picture picture =
           bytes.size() == unit.Size ? order_.Next(bytes) : PictureOrder::Picture{};
-      if (picture.Known) {
-        video.Order.push_back(picture.Order);
-        if (picture.Key) video.Key.back() = true;
-      } else {
-        ordered_ = false;
-      }
+      video.Order.push_back(picture.Known ? picture.Order : UnknownOrder);
+      if (picture.Key) video.Key.back() = true;
     }
   }
 
+  // Where an AAC run may end: decoding tells where its frames end, so the data's end will do.
   bool Ends(int64_t at) { return at == window_.End() || VideoStartsAt(at); }
 
   // The audio frames from `at` on up to where video starts again or the data ends; nullopt
@@ -329,8 +355,10 @@ class Walker {
     } else {
       const uint32_t step = audio_ == MediaLayout::Audio::Pcm ? layout_.PcmBlock : 1;
       uint64_t blocks = 0;
-      for (uint64_t k = 1; k * step <= reach; ++k) {
-        if (Ends(at + static_cast<int64_t>(k * step))) {
+      // Nothing in these bytes tells where they end but the video after them: at the data's
+      // end they may as well be another file's.
+      for (uint64_t k = 1; k * step < reach; ++k) {
+        if (VideoStartsAt(at + static_cast<int64_t>(k * step))) {
           blocks = k;
           break;
         }
@@ -383,6 +411,8 @@ class Walker {
   MediaLayout::Audio audio_;
   AacFrames aac_;
   PictureOrder order_;
+  PictureOrder judge_;
+  std::vector<uint8_t> probe_;
   bool ordered_ = false;
   SplitMedia media_;
   std::vector<Item> items_;

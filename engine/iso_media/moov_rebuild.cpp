@@ -198,23 +198,32 @@ struct NewTrack {
 };
 
 // Presentation follows picture order count within each run of pictures from one IDR to the
-// next: a picture comes as many frames after the run's first shown as its count, in steps of
-// the counts' common divisor, says. The offsets are shifted so that none is negative, and the
-// first picture shown comes at the shift.
+// next: a picture comes as many frames after the run's first shown as its count says, in steps
+// of the counts' common divisor over all runs (a run cut short may hold too few to tell). The
+// offsets are shifted so that none is negative, and the first picture shown comes at the shift.
 void ComputeOffsets(NewTrack& track) {
   const SplitTrack& split = *track.Split;
   const size_t n = split.Sizes.size();
   if (split.Order.size() != n || n == 0) return;
-  std::vector<int64_t> shown(n);
+  std::vector<size_t> runStarts;
+  std::vector<int32_t> runFirst;
+  int64_t step = 0;
   for (size_t begin = 0, end = 0; begin < n; begin = end) {
     end = begin + 1;
     while (end < n && !split.Restart[end]) ++end;
     const int32_t first = *std::min_element(split.Order.begin() + static_cast<long>(begin),
                                             split.Order.begin() + static_cast<long>(end));
-    int64_t step = 0;
     for (size_t i = begin; i < end; ++i) step = std::gcd(step, int64_t{split.Order[i]} - first);
-    if (step == 0) step = 1;
-    for (size_t i = begin; i < end; ++i) shown[i] = static_cast<int64_t>(begin) + (split.Order[i] - first) / step;
+    runStarts.push_back(begin);
+    runFirst.push_back(first);
+  }
+  if (step == 0) step = 1;
+  std::vector<int64_t> shown(n);
+  for (size_t run = 0; run < runStarts.size(); ++run) {
+    const size_t end = run + 1 < runStarts.size() ? runStarts[run + 1] : n;
+    for (size_t i = runStarts[run]; i < end; ++i) {
+      shown[i] = static_cast<int64_t>(runStarts[run]) + (split.Order[i] - runFirst[run]) / step;
+    }
   }
   // Counts too far from the decode order are damage, not reordering.
   constexpr int64_t Farthest = 1 << 20;
@@ -422,28 +431,21 @@ int64_t MediaEnd(SourceBytes& source, const CutOffRecording& cut) {
   return limit;
 }
 
-}  // namespace
+struct SampleTracks {
+  MediaLayout Layout;
+  std::optional<size_t> Video, Audio;  // the tracks kept, as indexes of the sample's
+};
 
-std::optional<RebuiltRecording> RebuildCutOff(SourceBytes& source, const CutOffRecording& cut,
-                                              std::span<const uint8_t> sampleMoov) {
-  if (cut.MdatHeaderSize != 8 && cut.MdatHeaderSize != 16) return std::nullopt;
-  if (cut.FileStart < 0 || cut.MdatStart < cut.FileStart || cut.Limit <= cut.MdatStart) return std::nullopt;
-  const std::optional<Movie> movie = ParseMovie(sampleMoov);
-  if (!movie || movie->Timescale == 0) return std::nullopt;
-  const std::vector<Box> top = ChildBoxes(sampleMoov, 0, sampleMoov.size());
-  std::vector<TrackBoxes> traks;
-  for (const Box& c : ChildBoxes(sampleMoov, top[0].PayloadStart(), top[0].End())) {
-    if (c.Type == BoxType("trak")) traks.push_back(FindTrackBoxes(sampleMoov, c));
-  }
-  if (traks.size() != movie->Tracks.size()) return std::nullopt;
-
-  MediaLayout layout;
-  std::optional<size_t> videoIndex, audioIndex;
+// The first video track of a codec this walks, and the first sound track, with what their
+// sample entries tell of the media data.
+SampleTracks DescribeTracks(Bytes sampleMoov, const Movie& movie, const std::vector<TrackBoxes>& traks) {
+  SampleTracks found;
+  MediaLayout& layout = found.Layout;
   for (size_t i = 0; i < traks.size(); ++i) {
-    const MovieTrack& t = movie->Tracks[i];
+    const MovieTrack& t = movie.Tracks[i];
     if (!traks[i].Entry || !traks[i].Stbl || t.Timescale == 0) continue;
     const Box& entry = *traks[i].Entry;
-    if (!videoIndex && t.Handler == BoxType("vide")) {
+    if (!found.Video && t.Handler == BoxType("vide")) {
       const bool avc = t.Codec == BoxType("avc1") || t.Codec == BoxType("avc3");
       const bool hevc = t.Codec == BoxType("hvc1") || t.Codec == BoxType("hev1");
       if (!avc && !hevc) continue;
@@ -452,14 +454,15 @@ std::optional<RebuiltRecording> RebuildCutOff(SourceBytes& source, const CutOffR
       const size_t lengthAt = avc ? 4 : 21;
       if (!config || config->Size < config->HeaderSize + lengthAt + 1) continue;
       const Bytes payload = sampleMoov.subspan(config->PayloadStart(), config->Size - config->HeaderSize);
+      const unsigned lengthSize = (payload[lengthAt] & 3) + 1u;
+      if (lengthSize == 3) continue;  // not allowed
       layout.VideoFormat = avc ? MediaLayout::Video::H264 : MediaLayout::Video::H265;
       layout.VideoCodec = t.Codec;
       layout.VideoConfig.assign(payload.begin(), payload.end());
-      layout.NalLengthSize = (payload[lengthAt] & 3) + 1u;
-      if (layout.NalLengthSize == 3) continue;  // not allowed
+      layout.NalLengthSize = lengthSize;
       layout.MostNalBytes = std::clamp<uint64_t>(2 * LongestChunk(t), 256 << 10, 64 << 20);
-      videoIndex = i;
-    } else if (!audioIndex && t.Handler == BoxType("soun")) {
+      found.Video = i;
+    } else if (!found.Audio && t.Handler == BoxType("soun")) {
       const Bytes entryBytes = sampleMoov.subspan(entry.Start, entry.Size);
       layout.MostAudioRunBytes = std::clamp<uint64_t>(4 * LongestChunk(t), 64 << 10, 16 << 20);
       layout.AudioFormat = MediaLayout::Audio::Opaque;
@@ -476,10 +479,30 @@ std::optional<RebuiltRecording> RebuildCutOff(SourceBytes& source, const CutOffR
       } else if (IsPcm(t.Codec) && (layout.PcmBlock = PcmFrameBytes(entryBytes)) != 0) {
         layout.AudioFormat = MediaLayout::Audio::Pcm;
       }
-      audioIndex = i;
+      found.Audio = i;
     }
   }
-  if (!videoIndex) return std::nullopt;
+  return found;
+}
+
+}  // namespace
+
+std::optional<RebuiltRecording> RebuildCutOff(SourceBytes& source, const CutOffRecording& cut,
+                                              std::span<const uint8_t> sampleMoov) {
+  if (cut.MdatHeaderSize != 8 && cut.MdatHeaderSize != 16) return std::nullopt;
+  if (cut.FileStart < 0 || cut.MdatStart < cut.FileStart || cut.Limit <= cut.MdatStart) return std::nullopt;
+  const std::optional<Movie> movie = ParseMovie(sampleMoov);
+  if (!movie || movie->Timescale == 0) return std::nullopt;
+  const std::vector<Box> top = ChildBoxes(sampleMoov, 0, sampleMoov.size());
+  std::vector<TrackBoxes> traks;
+  for (const Box& c : ChildBoxes(sampleMoov, top[0].PayloadStart(), top[0].End())) {
+    if (c.Type == BoxType("trak")) traks.push_back(FindTrackBoxes(sampleMoov, c));
+  }
+  if (traks.size() != movie->Tracks.size()) return std::nullopt;
+
+  const SampleTracks sample = DescribeTracks(sampleMoov, *movie, traks);
+  const MediaLayout& layout = sample.Layout;
+  if (!sample.Video) return std::nullopt;
 
   // Without room for a 64-bit size the mdat must stay below 4 GiB.
   uint8_t before[8] = {};
@@ -521,8 +544,8 @@ std::optional<RebuiltRecording> RebuildCutOff(SourceBytes& source, const CutOffR
     ComputeEdits(track, sampleEdits, movie->Timescale, t.Timescale);
     tracks.push_back(std::move(track));
   };
-  add(*videoIndex, media.Video, true);
-  if (audioIndex && layout.AudioFormat != MediaLayout::Audio::Opaque) add(*audioIndex, media.Audio, false);
+  add(*sample.Video, media.Video, true);
+  if (sample.Audio) add(*sample.Audio, media.Audio, false);  // none kept of skipped sound
 
   RebuiltRecording rebuilt;
   rebuilt.CopyEnd = media.End;

@@ -1,5 +1,6 @@
 #include "engine/mxf/klv_walk.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/big_endian.h"
@@ -13,6 +14,23 @@ constexpr uint8_t LabelPrefix[4] = {0x06, 0x0E, 0x2B, 0x34};
 constexpr uint8_t PartitionPrefix[13] = {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01};
 constexpr uint8_t RandomIndexPackKey[16] = {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01,
                                             0x0D, 0x01, 0x02, 0x01, 0x01, 0x11, 0x01, 0x00};
+// An essence element's key: these 12 bytes, then its item type, element count, element type and
+// element number.
+constexpr uint8_t EssencePrefix[12] = {0x06, 0x0E, 0x2B, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0D, 0x01, 0x03, 0x01};
+
+// Counts the element `key` names to its track.
+void CountEssence(const uint8_t* key, std::vector<EssenceTrack>& tracks) {
+  if (std::memcmp(key, EssencePrefix, sizeof EssencePrefix) != 0) return;
+  const uint32_t number = BigEndian32(key + 12);
+  auto track = std::find_if(tracks.begin(), tracks.end(), [&](const EssenceTrack& t) { return t.TrackNumber == number; });
+  if (track == tracks.end()) {
+    // Item types: picture 0x05 (system-scheme) and 0x15 (generic container), sound 0x06 and 0x16.
+    const uint8_t item = key[12];
+    track = tracks.insert(tracks.end(), EssenceTrack{number, item == 0x05 || item == 0x15, item == 0x06 || item == 0x16});
+  }
+  ++track->Elements;
+}
+
 // A partition pack's value begins with its versions (2 + 2 bytes), KAG size (4) and its own
 // offset in the file (8).
 constexpr size_t ThisPartitionField = 8;
@@ -85,6 +103,7 @@ std::optional<MxfFile> WalkMxfFile(SourceBytes& source, int64_t start) {
       footer = footer || kind == PartitionKind::Footer;
     }
     file.End = end;
+    CountEssence(t->Key, file.Tracks);
     if (std::memcmp(t->Key, RandomIndexPackKey, 16) == 0) {
       file.Complete = true;
       return file;

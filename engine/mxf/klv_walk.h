@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "engine/source_bytes.h"
 
@@ -16,6 +17,14 @@ PartitionKind PartitionOfKey(const uint8_t* key);
 // One past the end of the KLV triplet at `at`; nothing when no SMPTE key and length are there.
 std::optional<int64_t> TripletEnd(SourceBytes& source, int64_t at);
 
+// The essence elements of one track: frames, when the essence is frame-wrapped.
+struct EssenceTrack {
+  uint32_t TrackNumber = 0;  // the last four bytes of its elements' key
+  bool Picture = false;
+  bool Sound = false;
+  uint64_t Elements = 0;
+};
+
 // An MXF file found on the source: [Start, End).
 struct MxfFile {
   int64_t Start = 0;
@@ -23,6 +32,7 @@ struct MxfFile {
   // It reached its footer partition or its random index pack; false when it broke off before
   // (cut off, or its next bytes are not the file's).
   bool Complete = false;
+  std::vector<EssenceTrack> Tracks;  // in the order their first element comes
 };
 
 // Walks the KLV triplets of the file whose header partition pack starts at `start`: through the

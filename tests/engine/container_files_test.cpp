@@ -303,7 +303,8 @@ TEST_F(ContainerRun, WholeFilesComeBackByteForByteInSourceOrder) {
     EXPECT_TRUE(ReadFile(file.Path) == placed[i].second) << names[i];
   }
   EXPECT_EQ(report.Write.Files[0].FramesPerStream.size(), 2u);  // video and sound
-  EXPECT_EQ(VideoFramesWritten(report), 50u + 50u + 30u);       // the MXF's frames are not counted
+  EXPECT_EQ(report.Write.Files[2].FramesPerStream, (std::vector<uint64_t>{25, 25}));  // the MXF's elements
+  EXPECT_EQ(VideoFramesWritten(report), 50u + 50u + 25u + 30u);
 }
 
 TEST_F(ContainerRun, SampleKindDecidesTheModesItServes) {

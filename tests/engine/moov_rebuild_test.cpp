@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -67,6 +70,7 @@ struct Codec {
   const char* Audio;
   const char* Extension;
   int PcmFrameBytes;  // 0 for AAC, whose samples are its packets
+  bool SoundKept;     // false for a codec the rebuild skips
 };
 
 // The recordings are made once for all tests of a codec.
@@ -118,12 +122,13 @@ class MoovRebuild : public ::testing::TestWithParam<Codec> {
     LargeSize,  // a 64-bit size of 0, over the free box ffmpeg puts before the mdat
   };
 
-  // Rebuilds the original cut at 70% of its bytes and followed by `tail`, and checks that the
-  // result decodes clean and holds what the cut kept.
+  // Rebuilds the original cut at 70% of its bytes, after other bytes and followed by `tail`,
+  // and checks that the result decodes clean and holds what the cut kept.
   void RebuildAndCheck(Bytes tail, Header header) {
     Bytes bytes(original_.begin(), original_.begin() + static_cast<long>(cutAt_));
     CutOffRecording cut;
-    cut.MdatStart = static_cast<int64_t>(mdat_.Start);
+    cut.FileStart = Lead;
+    cut.MdatStart = static_cast<int64_t>(mdat_.Start) + Lead;
     cut.MdatHeaderSize = static_cast<uint32_t>(mdat_.HeaderSize);
     cut.DeclaredSize = mdat_.Size;
     uint8_t* size = bytes.data() + mdat_.Start;
@@ -150,12 +155,13 @@ class MoovRebuild : public ::testing::TestWithParam<Codec> {
       }
     }
     bytes.insert(bytes.end(), tail.begin(), tail.end());
+    bytes.insert(bytes.begin(), Lead, 0x5A);
     korvid::testing::MemorySource device(bytes);
     SourceBytes source(device);
     cut.Limit = static_cast<int64_t>(bytes.size());
     const std::optional<RebuiltRecording> rebuilt = RebuildCutOff(source, cut, sampleMoov_);
     ASSERT_TRUE(rebuilt);
-    EXPECT_LE(rebuilt->CopyEnd, static_cast<int64_t>(cutAt_));
+    EXPECT_LE(rebuilt->CopyEnd, static_cast<int64_t>(cutAt_) + Lead);
     const std::string path = Path("rebuilt");
     korvid::testing::WriteFile(path, Assemble(bytes, cut, *rebuilt));
 
@@ -177,6 +183,11 @@ class MoovRebuild : public ::testing::TestWithParam<Codec> {
     }
     // The sound frames are the original's, one for one, up to near the cut.
     const std::vector<Packet> audioBefore = OfStream(before, 1), audioAfter = OfStream(after, 1);
+    if (!GetParam().SoundKept) {
+      EXPECT_EQ(rebuilt->SamplesPerTrack[1], 0u);
+      EXPECT_TRUE(audioAfter.empty());
+      return;
+    }
     if (GetParam().PcmFrameBytes == 0) {
       EXPECT_EQ(rebuilt->SamplesPerTrack[1], audioAfter.size());
     } else {
@@ -198,6 +209,7 @@ class MoovRebuild : public ::testing::TestWithParam<Codec> {
     EXPECT_NEAR(rebuilt->DurationSeconds, seconds, 0.05);
   }
 
+  static constexpr int64_t Lead = 4096;  // source bytes before the recording
   Bytes sampleMoov_;
   Bytes original_;
   Box mdat_;
@@ -245,9 +257,13 @@ TEST_P(MoovRebuild, RefusesWhatTheSampleDoesNotDescribe) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, MoovRebuild,
-                         ::testing::Values(Codec{"H264", "libx264", "aac -b:a 96k", "mp4", 0},
-                                           Codec{"H265", "libx265 -x265-params log-level=error", "aac", "mp4", 0},
-                                           Codec{"H264Pcm", "libx264", "pcm_s16le", "mov", 2}),
+                         ::testing::Values(Codec{"H264", "libx264", "aac -b:a 96k", "mp4", 0, true},
+                                           Codec{"H265", "libx265 -x265-params log-level=error", "aac", "mp4", 0, true},
+                                           // Pictures of several slices, parameter sets in every keyframe.
+                                           Codec{"H264Slices", "libx264 -x264-params slices=4:repeat-headers=1:keyint=50",
+                                                 "aac", "mp4", 0, true},
+                                           Codec{"H264Pcm", "libx264", "pcm_s16le", "mov", 2, true},
+                                           Codec{"H264Mp3", "libx264", "libmp3lame", "mp4", 0, false}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
