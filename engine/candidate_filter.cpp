@@ -17,6 +17,28 @@ size_t NextCandidatePlain(const uint8_t* data, size_t, size_t from, size_t last,
 }
 
 #if defined(__x86_64__) || defined(__i386__)
+// 64 offsets per step; a pair's second compare is masked by its first.
+__attribute__((target("avx512f,avx512bw"))) size_t NextCandidateAvx512(const uint8_t* data, size_t size, size_t from,
+                                                                       size_t last, const BytePairs& pairs) {
+  __m512i firsts[BytePairs::MaxPairs], finals[BytePairs::MaxPairs];
+  for (size_t k = 0; k < pairs.Count; ++k) {
+    firsts[k] = _mm512_set1_epi8(static_cast<char>(pairs.First[k]));
+    finals[k] = _mm512_set1_epi8(static_cast<char>(pairs.Final[k]));
+  }
+  const size_t tailOffset = pairs.TailOffset;
+  size_t p = from;
+  for (; p + 64 <= last && p + 64 + tailOffset <= size; p += 64) {
+    const __m512i head = _mm512_loadu_si512(data + p);
+    const __m512i tail = _mm512_loadu_si512(data + p + tailOffset);
+    __mmask64 any = 0;
+    for (size_t k = 0; k < pairs.Count; ++k) {
+      any |= _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(head, firsts[k]), tail, finals[k]);
+    }
+    if (any != 0) return p + static_cast<size_t>(__builtin_ctzll(any));
+  }
+  return NextCandidatePlain(data, size, p, last, pairs);
+}
+
 // 32 offsets per step, each pair's two bytes compared for all of them at once.
 __attribute__((target("avx2"))) size_t NextCandidateAvx2(const uint8_t* data, size_t size, size_t from,
                                                          size_t last, const BytePairs& pairs) {
@@ -68,7 +90,7 @@ __attribute__((target("sse2"))) size_t NextCandidateSse2(const uint8_t* data, si
 
 std::vector<NamedCandidateFilter> CandidateFilters() {
 #if defined(__x86_64__) || defined(__i386__)
-  return RunnableFilters<CandidateFilter>(nullptr, NextCandidateAvx2, NextCandidateSse2, NextCandidatePlain);
+  return RunnableFilters<CandidateFilter>(NextCandidateAvx512, NextCandidateAvx2, NextCandidateSse2, NextCandidatePlain);
 #else
   return RunnableFilters<CandidateFilter>(nullptr, nullptr, nullptr, NextCandidatePlain);
 #endif

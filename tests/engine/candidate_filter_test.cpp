@@ -27,7 +27,7 @@ TEST(CandidateFilters, AgreeWithAByteByByteLookOnEveryProcessorPath) {
   for (BytePairs pairs : {one, several}) {
     for (const size_t tailOffset : {size_t{0}, size_t{3}, size_t{15}}) {
       pairs.TailOffset = tailOffset;
-      for (const size_t last : {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{33}, data.size() - tailOffset}) {
+      for (const size_t last : {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{64}, size_t{65}, data.size() - tailOffset}) {
         std::vector<size_t> expected;
         for (size_t p = 0; p < last; ++p) {
           for (size_t k = 0; k < pairs.Count; ++k) {
