@@ -31,7 +31,11 @@ else
 fi
 work=$(realpath "$work")
 cleanup() {
-  if [[ $keep == 0 ]]; then rm -rf -- "$work"; else rm -rf -- "$work/scan.img" "$work/scan-out" "$work/scan-photorec"; fi
+  if [[ $keep == 0 ]]; then
+    rm -rf -- "$work"
+  else
+    rm -rf -- "$work/scan.img" "$work/scan-out" "$work/bench-out" "$work/bench-photorec"
+  fi
 }
 trap cleanup EXIT
 

@@ -25,7 +25,7 @@ struct RebuiltRecording {
   std::vector<uint8_t> MdatHeader;  //     this: the mdat header with its size mended, 16 bytes when it takes over an
                                     //     8-byte free/wide/skip box before it for a 64-bit size
   std::vector<uint8_t> Moov;        // ... followed by this new moov
-  std::vector<uint64_t> SamplesPerTrack;  // in the sample's track order; 0 for a track left out of Moov
+  std::vector<uint64_t> SamplesPerTrack;  // in the sample's track order (PCM: frames); 0 for a track left out of Moov
   double DurationSeconds = 0;
 };
 

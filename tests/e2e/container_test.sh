@@ -50,16 +50,21 @@ tally "the measures" python3 "$ctool" selftest "$work/selftest"
 # MP4 of KIND cut off at FRACTION), cutzero:... (the same, its mdat's size zeroed), each with
 # keep: in front for a live file the delete leaves.
 cards=(
+  "cut-h264-fat32-deleted e2e-container-h264.mp4 fat32 delete cut:0.7:mp4:testsrc2@6 mp4:mandelbrot@4 cutzero:0.7:mp4:cellauto@6"
   "mp4-fat32-deleted e2e-container-h264.mp4 fat32 delete mp4:testsrc2@4 keep:mp4:life@5 mp4:mandelbrot@3 m4v:cellauto@3"
   "mov-3gp-mxf-exfat-formatted e2e-container-sample.mxf exfat format mov:testsrc@4 3gp:rgbtestsrc@3 3gp-h264:testsrc2@3 mxf:mandelbrot@3 mov-old:sierpinski@3"
-  "cut-h264-fat32-deleted e2e-container-h264.mp4 fat32 delete cut:0.7:mp4:testsrc2@6 mp4:mandelbrot@4 cutzero:0.7:mp4:cellauto@6"
   "cut-h265-exfat-deleted e2e-container-h265.mp4 exfat delete cut:0.7:mp4-h265:testsrc@6 mp4-h265:life@3"
 )
 
 index=1 ran=
 for spec in "${cards[@]}"; do
   read -r name sample fs wipe files <<<"$spec"
-  [ -z "$only" ] || [ "$only" = "$name" ] || continue
+  if [ -n "$only" ] && [ "$only" != "$name" ]; then
+    # The index picks tones and seeds: a card alone is made as in a run of them all.
+    read -ra skipped <<<"$files"
+    index=$((index + ${#skipped[@]}))
+    continue
+  fi
   ran=1
   dir=$work/$name
   mkdir -p "$dir/out"

@@ -203,14 +203,23 @@ def packets(path):
 
 
 def packet_hashes(path, data=None):
-    """{codec type: Counter of packet payload hashes} of path, by ffprobe's positions."""
+    """{codec type: the hashes of its packets' payloads in the order ffprobe reads them}."""
     if data is None:
         data = open(path, 'rb').read()
-    out = collections.defaultdict(collections.Counter)
+    out = collections.defaultdict(list)
     for kind, _, pos, size in packets(path):
         if pos >= 0 and pos + size <= len(data):
-            out[kind][hashlib.md5(data[pos:pos + size]).hexdigest()] += 1
+            out[kind].append(hashlib.md5(data[pos:pos + size]).hexdigest())
     return out
+
+
+def in_order(hashes, order):
+    """Whether the hashes found in order (a recording's frames, in its order) come in that order."""
+    where = collections.defaultdict(collections.deque)
+    for i, h in enumerate(order):
+        where[h].append(i)
+    seen = [where[h].popleft() for h in hashes if where[h]]
+    return seen == sorted(seen)
 
 
 def record(kind, source, seconds, index, out):
@@ -258,12 +267,13 @@ def cutoff(orig, out, fraction, zero_size):
         f.write(piece)
     want = collections.defaultdict(collections.Counter)
     total = collections.Counter()
-    biggest = (0, 0)
+    biggest, order = (0, 0), []
     for kind, _, pos, size in packets(orig):
         total[kind] += 1
         if pos + size <= cut:
             want[kind][hashlib.md5(data[pos:pos + size]).hexdigest()] += 1
             if kind == 'video':
+                order.append(hashlib.md5(data[pos:pos + size]).hexdigest())
                 biggest = max(biggest, (size, pos))
     # What tells a rebuild of this cut apart: bytes from inside its biggest frame (a frame's
     # first bytes can be alike in every recording of a camera, an encoder's SEI for one).
@@ -275,7 +285,7 @@ def cutoff(orig, out, fraction, zero_size):
     info = {'original': os.path.basename(orig), 'cut': cut, 'zero_size': zero_size,
             'probe': probe.hex(), 'video': video, 'audio': audio,
             'video_total': total['video'], 'audio_total': total['audio'],
-            'hashes': {k: dict(v) for k, v in want.items()}}
+            'hashes': {k: dict(v) for k, v in want.items()}, 'video_order': order}
     with open(out + '.json', 'w') as f:
         json.dump(info, f)
     print(f'{os.path.basename(out)}: {cut} of {len(data)} bytes{" (mdat size 0)" if zero_size else ""}; '
@@ -398,8 +408,9 @@ def rebuilt_figures(path, cut):
     its streams decode."""
     got = packet_hashes(path)
     want = {k: collections.Counter(v) for k, v in cut['hashes'].items()}
-    held = {k: sum((got.get(k, collections.Counter()) & want[k]).values()) for k in want}
+    held = {k: sum((collections.Counter(got.get(k, [])) & want[k]).values()) for k in want}
     return {'video': held.get('video', 0), 'audio': held.get('audio', 0),
+            'in_order': in_order(got.get('video', []), cut['video_order']),
             'has_audio': bool(got.get('audio')), 'problem': decode_problem(path)}
 
 
@@ -430,7 +441,7 @@ def match(manifest, paths):
             continue
         data = open(p, 'rb').read()
         if cuts:
-            video = packet_hashes(p, data).get('video', collections.Counter())
+            video = collections.Counter(packet_hashes(p, data).get('video', []))
             held, i = max((sum((video & collections.Counter(c['hashes'].get('video', {}))).values()), i)
                           for i, c in cuts)
             if held:
@@ -460,8 +471,8 @@ def figures(manifest, paths):
             best = max(rebuilt, key=lambda r: (r[0]['video'], r[0]['audio'])) if rebuilt else None
             cuts[e['name']] = {'outputs': len(rebuilt), 'want_video': e['cut']['video'],
                                'want_audio': e['cut']['audio'],
-                               **(best[0] if best else {'video': 0, 'audio': 0, 'has_audio': False,
-                                                        'problem': 'no output'})}
+                               **(best[0] if best else {'video': 0, 'audio': 0, 'in_order': False,
+                                                        'has_audio': False, 'problem': 'no output'})}
     return {'outputs': len(paths), 'clean': sum(1 for p in paths if not problems[p]),
             'whole': len(whole), 'byte_for_byte': len(back), 'unmatched': [p for p in paths if p not in owner],
             'cuts': cuts, 'owner': owner, 'exact': exact, 'problems': problems}
@@ -541,6 +552,7 @@ def score(manifest_path, report_path, outdir, figures_path=None):
             line(f'{label} as {name}: decodes without an error', not c['problem'], c['problem'])
             line(f"{label} as {name}: holds {LEVELS['video']:g}% of the {c['want_video']} video frames of the cut",
                  share(c['video'], c['want_video']) >= LEVELS['video'], f"{c['video']}")
+            line(f'{label} as {name}: its video frames come in the order of the recording', c['in_order'])
             line(f"{label} as {name}: has a sound stream holding {LEVELS['audio']:g}% of the "
                  f"{c['want_audio']} sound packets of the cut",
                  c['has_audio'] and share(c['audio'], c['want_audio']) >= LEVELS['audio'],
@@ -597,6 +609,10 @@ def selftest(workdir):
     line('a copy of its first second holds fewer frames than the cut, counted exactly',
           0 < part['video'] < LEVELS['video'] / 100 * info['video'] and part['video'] == sum(
               1 for k, _, _, _ in packets(half) if k == 'video'), f"{part['video']} of {info['video']}")
+    order = info['video_order']
+    line('the order check passes the frames of the cut in their order and fails two swapped',
+         in_order(order, order) and in_order(order[:10], order) and
+         not in_order(order[:3] + [order[4], order[3]], order))
     other = os.path.join(workdir, 'other.mp4')
     record('mp4', 'mandelbrot', 2, 2, other)
     line('another recording holds none of its frames', rebuilt_figures(other, info)['video'] == 0)
