@@ -12,27 +12,9 @@
 #include "engine/iso_media/top_level_walk.h"
 #include "engine/mxf/klv_walk.h"
 #include "engine/signatures.h"
+#include "tests/engine/memory_source.h"
 
 namespace {
-
-class BytesSource : public korvid::SourceDevice {
- public:
-  BytesSource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  const std::string& Path() const override { return path_; }
-  int64_t Size() const override { return static_cast<int64_t>(size_); }
-  korvid::ReadResult ReadAt(int64_t offset, uint8_t* buffer, size_t length) override {
-    korvid::ReadResult result;
-    if (offset < 0 || static_cast<uint64_t>(offset) >= size_) return result;
-    result.Bytes = std::min(length, size_ - static_cast<size_t>(offset));
-    std::memcpy(buffer, data_ + offset, result.Bytes);
-    return result;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  std::string path_ = "fuzz";
-};
 
 void Check(bool holds, const char* what) {
   if (holds) return;
@@ -43,11 +25,11 @@ void Check(bool holds, const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  BytesSource device(data, size);
+  korvid::testing::MemorySource device(std::vector<uint8_t>(data, data + size));
   korvid::SourceBytes source(device);
   const korvid::PatternList patterns(korvid::ContainerPatterns);
   korvid::FragmentList hits;
-  korvid::SearchChunk(patterns, std::span(data, size), 0, hits);
+  korvid::SearchChunk(patterns, device.Bytes(), 0, hits);
   korvid::SortFragments(hits);
   korvid::RunObserver observer;
   const std::vector<korvid::ContainerFile> files = korvid::FindContainerFiles(source, hits, observer);

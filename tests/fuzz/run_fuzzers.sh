@@ -39,20 +39,28 @@ declare -A sources=(
   [container_files]="engine/container_files.cpp engine/iso_media/movie_box.cpp engine/iso_media/top_level_walk.cpp
                      engine/mxf/klv_walk.cpp engine/source_bytes.cpp engine/sector_reader.cpp engine/signatures.cpp
                      engine/candidate_filter.cpp engine/fragment.cpp engine/run_control.cpp"
+  [moov_rebuild]="engine/iso_media/movie_box.cpp engine/iso_media/media_data_split.cpp engine/iso_media/moov_rebuild.cpp
+                  engine/iso_media/audio_frames_avcodec.cpp engine/iso_media/picture_order_avcodec.cpp
+                  engine/source_bytes.cpp engine/sector_reader.cpp"
 )
-read -r -a targets <<<"${KORVID_FUZZ_TARGETS:-avi_header movi_chunks keyframe container_files}"
+# Libraries a target links beyond the sanitizers' runtime.
+declare -A libs=(
+  [moov_rebuild]="$(pkg-config --libs libavcodec libavutil 2>/dev/null || echo -lavcodec -lavutil)"
+)
+read -r -a targets <<<"${KORVID_FUZZ_TARGETS:-avi_header movi_chunks keyframe container_files moov_rebuild}"
 
 for t in "${targets[@]}"; do
   files=("$repo/tests/fuzz/${t}_fuzz.cpp")
   for s in ${sources[$t]}; do files+=("$repo/$s"); done
   echo "building ${t}_fuzz"
-  "$cxx" "${flags[@]}" "${files[@]}" -o "$out/${t}_fuzz"
+  # shellcheck disable=SC2086  # the libraries are words
+  "$cxx" "${flags[@]}" "${files[@]}" ${libs[$t]:-} -o "$out/${t}_fuzz"
 done
 
 # Seeds. Without ffmpeg the targets start from nothing, which still finds shallow faults.
 seeds="$out/seeds"
 rm -rf "$seeds"
-mkdir -p "$seeds/avi_header" "$seeds/movi_chunks" "$seeds/keyframe" "$seeds/container_files"
+mkdir -p "$seeds/avi_header" "$seeds/movi_chunks" "$seeds/keyframe" "$seeds/container_files" "$seeds/moov_rebuild"
 if command -v ffmpeg >/dev/null; then
   media="$out/media"
   mkdir -p "$media"
@@ -101,6 +109,28 @@ if command -v ffmpeg >/dev/null; then
   ff -f lavfi -i testsrc=size=720x576:rate=25 -t 0.2 -c:v mpeg2video -f mxf "$seeds/container_files/mxf"
   [ -f "$media/c.mp4" ] && head -c "$(($(stat -c %s "$media/c.mp4") * 7 / 10))" "$media/c.mp4" \
     >"$seeds/container_files/cut.mp4"
+
+  # Rebuild: an MP4's moov, then a declared size of 0 and the first 40 KB of its media data.
+  for codec in "libx264 -c:a aac" "libx265 -c:a aac" "libx264 -c:a pcm_s16le"; do
+    ext=mp4
+    [[ $codec == *pcm* ]] && ext=mov
+    # shellcheck disable=SC2086  # the codec options are words
+    ff "${picture[@]}" -f lavfi -i sine -t 0.5 -c:v $codec "$media/r.$ext" 2>/dev/null || continue
+    python3 - "$media/r.$ext" "$seeds/moov_rebuild/${codec%% *}-${ext}" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+boxes, at = {}, 0
+while at + 8 <= len(data):
+    size, kind = struct.unpack('>I4s', data[at:at + 8])
+    boxes[kind] = (at, size)
+    at += size if size >= 8 else len(data)
+moov_at, moov_size = boxes[b'moov']
+mdat_at, _ = boxes[b'mdat']
+moov = data[moov_at:moov_at + moov_size]
+open(sys.argv[2], 'wb').write(struct.pack('>I', len(moov)) + moov + struct.pack('>I', 0) +
+                              data[mdat_at + 8:mdat_at + 8 + 40000])
+PY
+  done
   rm -rf "$media"
 fi
 
