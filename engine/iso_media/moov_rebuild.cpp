@@ -74,12 +74,12 @@ std::vector<Edit> ReadEdits(Bytes moov, const Box& trak) {
   if (!elst || elst->Size < elst->HeaderSize + 8) return edits;
   const bool wide = moov[elst->PayloadStart()] == 1;
   const size_t entryBytes = wide ? 20 : 12;
-  const uint32_t count = Big32(moov.data() + elst->PayloadStart() + 4);
+  const uint32_t count = BigEndian32(moov.data() + elst->PayloadStart() + 4);
   const size_t room = (elst->Size - elst->HeaderSize - 8) / entryBytes;
   for (size_t i = 0; i < std::min<size_t>(count, room); ++i) {
     const uint8_t* p = moov.data() + elst->PayloadStart() + 8 + i * entryBytes;
-    edits.push_back(wide ? Edit{Big64(p), static_cast<int64_t>(Big64(p + 8))}
-                         : Edit{Big32(p), static_cast<int32_t>(Big32(p + 4))});
+    edits.push_back(wide ? Edit{BigEndian64(p), static_cast<int64_t>(BigEndian64(p + 8))}
+                         : Edit{BigEndian32(p), static_cast<int32_t>(BigEndian32(p + 4))});
   }
   return edits;
 }
@@ -148,7 +148,7 @@ std::optional<Box> FindBoxIn(Bytes moov, size_t from, size_t to, uint32_t type) 
 // Where a sound sample entry's boxes begin.
 size_t SoundEntryBoxes(Bytes moov, const Box& entry) {
   if (entry.Size < 36) return entry.End();
-  const uint16_t version = Big16(moov.data() + entry.Start + 16);
+  const uint16_t version = BigEndian16(moov.data() + entry.Start + 16);
   return entry.Start + 36 + (version == 1 ? 16 : version == 2 ? 36 : 0);
 }
 
@@ -163,14 +163,14 @@ uint64_t LongestChunk(const MovieTrack& track) {
 uint32_t SampleDelta(Bytes moov, const TrackBoxes& boxes) {
   const std::optional<Box> stts = FindChild(moov, *boxes.Stbl, BoxType("stts"));
   if (!stts || stts->Size < stts->HeaderSize + 8) return 1;
-  const uint32_t count = Big32(moov.data() + stts->PayloadStart() + 4);
+  const uint32_t count = BigEndian32(moov.data() + stts->PayloadStart() + 4);
   const size_t room = (stts->Size - stts->HeaderSize - 8) / 8;
   uint32_t most = 0, delta = 1;
   for (size_t i = 0; i < std::min<size_t>(count, room); ++i) {
     const uint8_t* entry = moov.data() + stts->PayloadStart() + 8 + 8 * i;
-    if (Big32(entry) > most && Big32(entry + 4) != 0) {
-      most = Big32(entry);
-      delta = Big32(entry + 4);
+    if (BigEndian32(entry) > most && BigEndian32(entry + 4) != 0) {
+      most = BigEndian32(entry);
+      delta = BigEndian32(entry + 4);
     }
   }
   return delta;
@@ -424,9 +424,9 @@ int64_t MediaEnd(SourceBytes& source, const CutOffRecording& cut) {
   const int64_t declared = cut.MdatStart + static_cast<int64_t>(cut.DeclaredSize);
   uint8_t next[8];
   if (declared == limit || !source.Read(declared, sizeof next, next)) return limit;
-  const uint32_t type = Big32(next + 4);
+  const uint32_t type = BigEndian32(next + 4);
   for (const char* name : {"moov", "free", "skip", "wide", "udta", "meta", "uuid", "mdat", "moof"}) {
-    if (type == Big32(reinterpret_cast<const uint8_t*>(name)) && Big32(next) >= 8) return declared;
+    if (type == BigEndian32(reinterpret_cast<const uint8_t*>(name)) && BigEndian32(next) >= 8) return declared;
   }
   return limit;
 }
@@ -507,9 +507,9 @@ std::optional<RebuiltRecording> RebuildCutOff(SourceBytes& source, const CutOffR
   // Without room for a 64-bit size the mdat must stay below 4 GiB.
   uint8_t before[8] = {};
   const bool freeBefore = cut.MdatHeaderSize == 8 && cut.MdatStart - 8 >= cut.FileStart &&
-                          source.Read(cut.MdatStart - 8, 8, before) && Big32(before) == 8 &&
-                          (Big32(before + 4) == BoxType("free") || Big32(before + 4) == BoxType("wide") ||
-                           Big32(before + 4) == BoxType("skip"));
+                          source.Read(cut.MdatStart - 8, 8, before) && BigEndian32(before) == 8 &&
+                          (BigEndian32(before + 4) == BoxType("free") || BigEndian32(before + 4) == BoxType("wide") ||
+                           BigEndian32(before + 4) == BoxType("skip"));
   int64_t end = MediaEnd(source, cut);
   if (cut.MdatHeaderSize == 8 && !freeBefore) {
     end = std::min<int64_t>(end, cut.MdatStart + static_cast<int64_t>(std::numeric_limits<uint32_t>::max()));

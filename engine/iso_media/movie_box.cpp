@@ -31,12 +31,12 @@ bool ReadTimes(Bytes bytes, const Box& box, uint32_t& timescale, uint64_t& durat
   if (!body) return false;
   if (version == 1) {
     if (body->size() < 28) return false;
-    timescale = Big32(body->data() + 16);
-    duration = Big64(body->data() + 20);
+    timescale = BigEndian32(body->data() + 16);
+    duration = BigEndian64(body->data() + 20);
   } else {
     if (body->size() < 16) return false;
-    timescale = Big32(body->data() + 8);
-    duration = Big32(body->data() + 12);
+    timescale = BigEndian32(body->data() + 8);
+    duration = BigEndian32(body->data() + 12);
   }
   return true;
 }
@@ -56,8 +56,8 @@ struct SampleSizes {
         return i % 2 == 0 ? b >> 4 : b & 0x0F;
       }
       case 8: return Table[i];
-      case 16: return Big16(Table.data() + 2 * i);
-      default: return Big32(Table.data() + 4 * i);
+      case 16: return BigEndian16(Table.data() + 2 * i);
+      default: return BigEndian32(Table.data() + 4 * i);
     }
   }
 };
@@ -67,9 +67,9 @@ std::optional<SampleSizes> ReadSampleSizes(Bytes bytes, const Box& box) {
   const std::optional<Bytes> body = FullBoxBody(bytes, box, version);
   if (!body || body->size() < 8) return std::nullopt;
   SampleSizes sizes;
-  sizes.Count = Big32(body->data() + 4);
+  sizes.Count = BigEndian32(body->data() + 4);
   if (box.Type == BoxType("stsz")) {
-    sizes.Fixed = Big32(body->data());
+    sizes.Fixed = BigEndian32(body->data());
   } else {
     sizes.FieldBits = (*body)[3];
     if (sizes.FieldBits != 4 && sizes.FieldBits != 8 && sizes.FieldBits != 16) return std::nullopt;
@@ -88,7 +88,7 @@ std::optional<Bytes> Entries(Bytes bytes, const Box& box, size_t entryBytes, uin
   uint8_t version = 0;
   const std::optional<Bytes> body = FullBoxBody(bytes, box, version);
   if (!body || body->size() < 4) return std::nullopt;
-  count = Big32(body->data());
+  count = BigEndian32(body->data());
   if (uint64_t{count} * entryBytes > body->size() - 4) return std::nullopt;
   return body->subspan(4, size_t{count} * entryBytes);
 }
@@ -103,14 +103,14 @@ std::optional<std::vector<ByteRange>> ChunkRanges(Bytes stsc, uint32_t runs, con
   uint64_t sample = 0;
   uint32_t chunk = 0;  // 0-based; stsc's first_chunk counts from 1
   for (uint32_t run = 0; run < runs && chunk < chunkCount; ++run) {
-    const uint32_t first = Big32(stsc.data() + 12 * run);
-    const uint32_t perChunk = Big32(stsc.data() + 12 * run + 4);
+    const uint32_t first = BigEndian32(stsc.data() + 12 * run);
+    const uint32_t perChunk = BigEndian32(stsc.data() + 12 * run + 4);
     if (first != uint64_t{chunk} + 1) return std::nullopt;  // runs must start where the last ended, from chunk 1
-    const uint64_t end = run + 1 < runs ? Big32(stsc.data() + 12 * (run + 1)) - uint64_t{1} : chunkCount;
+    const uint64_t end = run + 1 < runs ? BigEndian32(stsc.data() + 12 * (run + 1)) - uint64_t{1} : chunkCount;
     if (end <= chunk && run + 1 < runs) return std::nullopt;
     for (; chunk < std::min<uint64_t>(end, chunkCount); ++chunk) {
-      const uint64_t offset = offsetBytes == 8 ? Big64(offsets.data() + 8 * size_t{chunk})
-                                               : Big32(offsets.data() + 4 * size_t{chunk});
+      const uint64_t offset = offsetBytes == 8 ? BigEndian64(offsets.data() + 8 * size_t{chunk})
+                                               : BigEndian32(offsets.data() + 4 * size_t{chunk});
       const uint64_t take = std::min<uint64_t>(perChunk, sizes.Count - sample);
       uint64_t length = 0;
       if (sizes.Fixed != 0) {
@@ -144,7 +144,7 @@ bool ReadSampleTable(Bytes bytes, const Box& stbl, MovieTrack& track) {
     uint32_t count = 0;
     uint8_t version = 0;
     const std::optional<Bytes> body = FullBoxBody(bytes, *stsd, version);
-    if (body && body->size() >= 4 && (count = Big32(body->data())) > 0) {
+    if (body && body->size() >= 4 && (count = BigEndian32(body->data())) > 0) {
       const size_t from = stsd->PayloadStart() + 8;
       const std::vector<Box> entries = ChildBoxes(bytes, from, stsd->End());
       if (!entries.empty()) {
@@ -161,7 +161,7 @@ bool ReadSampleTable(Bytes bytes, const Box& stbl, MovieTrack& track) {
     if (const std::optional<Bytes> table = Entries(bytes, *stts, 8, count)) {
       for (uint32_t i = 0; i < count; ++i) {
         track.Duration = SaturatingAdd(
-            track.Duration, SaturatingMultiply(Big32(table->data() + 8 * i), Big32(table->data() + 8 * i + 4)));
+            track.Duration, SaturatingMultiply(BigEndian32(table->data() + 8 * i), BigEndian32(table->data() + 8 * i + 4)));
       }
     }
   }
@@ -189,7 +189,7 @@ bool ReadTrack(Bytes bytes, const Box& trak, MovieTrack& track) {
       uint8_t version = 0;
       const std::optional<Bytes> body = FullBoxBody(bytes, child, version);
       const size_t at = version == 1 ? 16 : 8;
-      if (body && body->size() >= at + 4) track.TrackId = Big32(body->data() + at);
+      if (body && body->size() >= at + 4) track.TrackId = BigEndian32(body->data() + at);
     } else if (child.Type == BoxType("mdia")) {
       for (const Box& m : ChildBoxes(bytes, child.PayloadStart(), child.End())) {
         if (m.Type == BoxType("mdhd")) {
@@ -198,7 +198,7 @@ bool ReadTrack(Bytes bytes, const Box& trak, MovieTrack& track) {
         } else if (m.Type == BoxType("hdlr")) {
           uint8_t version = 0;
           const std::optional<Bytes> body = FullBoxBody(bytes, m, version);
-          if (body && body->size() >= 8) track.Handler = Big32(body->data() + 4);
+          if (body && body->size() >= 8) track.Handler = BigEndian32(body->data() + 4);
         } else if (m.Type == BoxType("minf")) {
           if (const std::optional<Box> stbl = FindChild(bytes, m, BoxType("stbl"))) {
             usable = ReadSampleTable(bytes, *stbl, track) || usable;
@@ -218,13 +218,13 @@ std::vector<Box> ChildBoxes(std::span<const uint8_t> bytes, size_t from, size_t 
   while (from < to && to - from >= 8) {
     Box box;
     box.Start = from;
-    box.Type = Big32(bytes.data() + from + 4);
-    const uint32_t size = Big32(bytes.data() + from);
+    box.Type = BigEndian32(bytes.data() + from + 4);
+    const uint32_t size = BigEndian32(bytes.data() + from);
     uint64_t full = size;
     box.HeaderSize = 8;
     if (size == 1) {
       if (to - from < 16) break;
-      full = Big64(bytes.data() + from + 8);
+      full = BigEndian64(bytes.data() + from + 8);
       box.HeaderSize = 16;
       if (full < 16) break;
     } else if (size == 0) {
@@ -259,12 +259,12 @@ uint32_t PcmFrameBytes(std::span<const uint8_t> entry) {
   // samples per packet, bytes per packet, bytes per frame, bytes per sample; version 2 has its
   // constBytesPerAudioPacket 28 bytes past the rate.
   if (entry.size() < 36) return 0;
-  const uint16_t version = Big16(entry.data() + 16);
-  if (version == 2) return entry.size() >= 68 ? Big32(entry.data() + 64) : 0;
-  if (version == 1 && entry.size() >= 52 && Big32(entry.data() + 36) == 1 && Big32(entry.data() + 44) != 0) {
-    return Big32(entry.data() + 44);
+  const uint16_t version = BigEndian16(entry.data() + 16);
+  if (version == 2) return entry.size() >= 68 ? BigEndian32(entry.data() + 64) : 0;
+  if (version == 1 && entry.size() >= 52 && BigEndian32(entry.data() + 36) == 1 && BigEndian32(entry.data() + 44) != 0) {
+    return BigEndian32(entry.data() + 44);
   }
-  const uint32_t channels = Big16(entry.data() + 24), bits = Big16(entry.data() + 26);
+  const uint32_t channels = BigEndian16(entry.data() + 24), bits = BigEndian16(entry.data() + 26);
   return bits % 8 == 0 ? channels * (bits / 8) : 0;
 }
 

@@ -6,26 +6,20 @@
 #include <span>
 #include <vector>
 
+#include "engine/big_endian.h"
 #include "engine/scan_ranges.h"
 
 namespace korvid::iso {
 
 // An ISO/QuickTime box type as the big-endian word its four bytes make on disk, which is how
 // this namespace compares every box type, handler and sample-entry format: BoxType("moov") ==
-// Big32 of the bytes "moov". Unlike korvid::FourCC, which gives RIFF's little-endian word.
+// BigEndian32 of the bytes "moov". Unlike korvid::FourCC, which gives RIFF's little-endian word.
 constexpr uint32_t BoxType(const char (&text)[5]) {
   return static_cast<uint32_t>(static_cast<uint8_t>(text[0])) << 24 |
          static_cast<uint32_t>(static_cast<uint8_t>(text[1])) << 16 |
          static_cast<uint32_t>(static_cast<uint8_t>(text[2])) << 8 |
          static_cast<uint32_t>(static_cast<uint8_t>(text[3]));
 }
-
-inline uint16_t Big16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-inline uint32_t Big32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-         static_cast<uint32_t>(p[3]);
-}
-inline uint64_t Big64(const uint8_t* p) { return static_cast<uint64_t>(Big32(p)) << 32 | Big32(p + 4); }
 
 // One box inside a buffer: bytes [Start, Start + Size), its header HeaderSize bytes (8, or 16
 // with a 64-bit largesize).

@@ -129,6 +129,18 @@ class XvfbWindowTest : public QObject {
     };
   }
 
+  // Source, output folder and sample, chosen through the toolbar; the dialogs they open are
+  // answered by the test's ModalAnswers, in that order.
+  static void ChooseInputs(TfrmMain& window, const QString& imagePath, const QString& outFolder) {
+    // The source menu opens on a click anywhere on RecBtn.
+    ChooseFromMenu(window.RecBtn, QPoint(10, 10), window.pop, QStringLiteral("Openimage"));
+    QTRY_COMPARE(window.Source->text(), imagePath);
+    QTest::mouseClick(window.SaveBtn, Qt::LeftButton);
+    QTRY_COMPARE(window.Edit1->text(), outFolder);
+    QTest::mouseClick(window.BtnSelectAll, Qt::LeftButton);
+    QTRY_VERIFY(!window.SampleCachePath.isEmpty());
+  }
+
  private slots:
   void recoveryThroughTheRealWindow() {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
@@ -165,13 +177,7 @@ class XvfbWindowTest : public QObject {
     };
     ModalAnswers answers({ChooseFile(imagePath), ChooseFolder(outFolder), ChooseFile(samplePath), pressOk});
 
-    // The source menu opens on a click anywhere on RecBtn.
-    ChooseFromMenu(window.RecBtn, QPoint(10, 10), window.pop, QStringLiteral("Openimage"));
-    QTRY_COMPARE(window.Source->text(), imagePath);
-    QTest::mouseClick(window.SaveBtn, Qt::LeftButton);
-    QTRY_COMPARE(window.Edit1->text(), outFolder);
-    QTest::mouseClick(window.BtnSelectAll, Qt::LeftButton);
-    QTRY_VERIFY(!window.SampleCachePath.isEmpty());
+    ChooseInputs(window, imagePath, outFolder);
 
     // The arrow part of the split button offers the AVI modes and the deep item, unticked.
     auto* shown = new QTimer(window.PopupMenu2);
@@ -262,12 +268,7 @@ class XvfbWindowTest : public QObject {
       box->button(QMessageBox::Ok)->click();
     };
     ModalAnswers answers({ChooseFile(imagePath), ChooseFolder(outFolder), ChooseFile(samplePath), refusal});
-    ChooseFromMenu(window.RecBtn, QPoint(10, 10), window.pop, QStringLiteral("Openimage"));
-    QTRY_COMPARE(window.Source->text(), imagePath);
-    QTest::mouseClick(window.SaveBtn, Qt::LeftButton);
-    QTRY_COMPARE(window.Edit1->text(), outFolder);
-    QTest::mouseClick(window.BtnSelectAll, Qt::LeftButton);
-    QTRY_VERIFY(!window.SampleCachePath.isEmpty());
+    ChooseInputs(window, imagePath, outFolder);
     ChooseFromMenu(window.RunBtn, QPoint(window.RunBtn->width() - 5, 20), window.PopupMenu2, QStringLiteral("N9"));
     QTRY_VERIFY(answers.AllUsed());
     QTest::qWait(200);

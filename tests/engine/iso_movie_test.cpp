@@ -7,61 +7,22 @@
 #include <vector>
 
 #include "engine/iso_media/movie_box.h"
+#include "tests/engine/iso_builder.h"
 #include "tests/engine/command_output.h"
 #include "tests/engine/temp_folder.h"
 
 namespace korvid::iso {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void Put32(Bytes& out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
-void Put64(Bytes& out, uint64_t v) {
-  Put32(out, static_cast<uint32_t>(v >> 32));
-  Put32(out, static_cast<uint32_t>(v));
-}
-void PutType(Bytes& out, const char* type) { out.insert(out.end(), type, type + 4); }
-
-Bytes MakeBox(const char* type, const Bytes& payload) {
-  Bytes out;
-  Put32(out, static_cast<uint32_t>(payload.size() + 8));
-  PutType(out, type);
-  out.insert(out.end(), payload.begin(), payload.end());
-  return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-// A full box's payload: version and flags 0, then the 32-bit words given.
-Bytes Words(std::initializer_list<uint32_t> words) {
-  Bytes out(4, 0);
-  for (uint32_t w : words) Put32(out, w);
-  return out;
-}
-
-Bytes SampleEntry(const char* format) {
-  Bytes entry(8 + 70, 0);  // a visual sample entry's fixed fields
-  entry[3] = 78;
-  std::copy(format, format + 4, entry.begin() + 4);
-  return Concat({Words({1}), entry});
-}
-
-// A moov with one video track whose sample table is `stbl`'s boxes after stsd and stts.
-Bytes MovieWith(const Bytes& tables) {
-  const Bytes stbl = MakeBox(
-      "stbl", Concat({MakeBox("stsd", SampleEntry("avc1")), MakeBox("stts", Words({2, 3, 100, 3, 50})), tables}));
-  const Bytes mdia = MakeBox("mdia", Concat({MakeBox("mdhd", Words({0, 0, 1000, 450, 0})),
-                                             MakeBox("hdlr", Words({0, BoxType("vide"), 0, 0, 0})),
-                                             MakeBox("minf", stbl)}));
-  const Bytes trak = MakeBox("trak", Concat({MakeBox("tkhd", Words({0, 0, 7, 0, 450})), mdia}));
-  return MakeBox("moov", Concat({MakeBox("mvhd", Words({0, 0, 600, 270})), trak}));
-}
+using testing::Bytes;
+using testing::Concat;
+using testing::MakeBox;
+using testing::MovieWith;
+using testing::Put32;
+using testing::Put64;
+using testing::PutType;
+using testing::SampleEntry;
+using testing::Words;
 
 TEST(IsoChildBoxes, WalksSizesLargesizesAndToTheEnd) {
   Bytes bytes = MakeBox("ftyp", Bytes(4, 0));

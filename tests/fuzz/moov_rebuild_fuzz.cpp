@@ -23,9 +23,9 @@ void Check(bool holds, const char* what) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvid::iso;
   if (size < 8) return 0;
-  const size_t moovSize = std::min<size_t>(Big32(data), size - 8);
+  const size_t moovSize = std::min<size_t>(BigEndian32(data), size - 8);
   const std::span<const uint8_t> moov(data + 4, moovSize);
-  const uint32_t declared = Big32(data + 4 + moovSize);
+  const uint32_t declared = BigEndian32(data + 4 + moovSize);
   const std::span<const uint8_t> media(data + 8 + moovSize, size - 8 - moovSize);
 
   if (const std::optional<Movie> movie = ParseMovie(moov)) {
