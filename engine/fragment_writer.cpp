@@ -4,11 +4,11 @@
 #include <chrono>
 #include <string>
 
-#include "avi_layout.h"
-#include "chain_finder.h"
+#include "avi/avi_layout.h"
+#include "avi/chain_finder.h"
 #include "fourcc.h"
 #include "keyframe.h"
-#include "movi_chunks.h"
+#include "avi/movi_chunks.h"
 #include "output_file.h"
 #include "reassembly/join_check.h"
 #include "reassembly/piece.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "avi_header.h"
-#include "avi_layout.h"
+#include "avi/avi_header.h"
+#include "avi/avi_layout.h"
 #include "fragment.h"
 #include "reassembly/cluster_grid.h"
 #include "run_control.h"

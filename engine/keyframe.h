@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "avi_header.h"
+#include "avi/avi_header.h"
 
 namespace korvid {
 

@@ -6,12 +6,12 @@
 #include <exception>
 #include <span>
 
-#include "avi_header.h"
+#include "avi/avi_header.h"
 #include "chunk_searchers.h"
 #include "container_writer.h"
 #include "errors.h"
 #include "fourcc.h"
-#include "movi_chunks.h"
+#include "avi/movi_chunks.h"
 #include "sector_reader.h"
 #include "signatures.h"
 

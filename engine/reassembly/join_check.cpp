@@ -7,7 +7,7 @@
 #include "engine/fourcc.h"
 #include "engine/little_endian.h"
 #include "engine/keyframe.h"
-#include "engine/movi_chunks.h"
+#include "engine/avi/movi_chunks.h"
 
 namespace korvid {
 namespace {

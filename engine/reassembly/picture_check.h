@@ -4,7 +4,7 @@
 #include <memory>
 #include <span>
 
-#include "engine/avi_header.h"
+#include "engine/avi/avi_header.h"
 #include "engine/reassembly/piece_joiner.h"
 
 namespace korvid {

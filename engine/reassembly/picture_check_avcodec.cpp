@@ -18,7 +18,7 @@ extern "C" {
 
 #include "engine/fourcc.h"
 #include "engine/keyframe.h"
-#include "engine/movi_chunks.h"
+#include "engine/avi/movi_chunks.h"
 
 namespace korvid {
 namespace {

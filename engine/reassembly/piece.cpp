@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/chain_finder.h"
+#include "engine/avi/chain_finder.h"
 
 namespace korvid {
 

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/chain_finder.h"
+#include "engine/avi/chain_finder.h"
 #include "engine/fourcc.h"
 #include "engine/fragment.h"
-#include "engine/movi_chunks.h"
+#include "engine/avi/movi_chunks.h"
 #include "engine/run_control.h"
 
 namespace korvid {

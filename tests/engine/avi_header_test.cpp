@@ -1,4 +1,4 @@
-#include "engine/avi_header.h"
+#include "engine/avi/avi_header.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "engine/memory_source.h"
-#include "engine/movi_chunks.h"
+#include "engine/avi/movi_chunks.h"
 
 namespace korvid {
 namespace {

@@ -5,12 +5,12 @@
 #include <map>
 #include <random>
 
-#include "engine/avi_layout.h"
-#include "engine/chain_finder.h"
+#include "engine/avi/avi_layout.h"
+#include "engine/avi/chain_finder.h"
 #include "engine/fourcc.h"
 #include "engine/fragment_writer.h"
 #include "engine/memory_source.h"
-#include "engine/movi_chunks.h"
+#include "engine/avi/movi_chunks.h"
 #include "engine/riff_builder.h"
 #include "engine/scan_driver.h"
 #include "engine/temp_folder.h"

@@ -11,7 +11,7 @@ extern "C" {
 #include <functional>
 #include <random>
 
-#include "engine/avi_header.h"
+#include "engine/avi/avi_header.h"
 #include "engine/keyframe.h"
 #include "engine/reassembly/picture_check.h"
 #include "riff_builder.h"

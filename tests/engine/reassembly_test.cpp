@@ -9,10 +9,10 @@
 #include <set>
 #include <utility>
 
-#include "engine/avi_header.h"
+#include "engine/avi/avi_header.h"
 #include "engine/fragment_writer.h"
 #include "engine/memory_source.h"
-#include "engine/movi_chunks.h"
+#include "engine/avi/movi_chunks.h"
 #include "engine/reassembly/cluster_grid.h"
 #include "engine/reassembly/join_check.h"
 #include "engine/reassembly/piece.h"

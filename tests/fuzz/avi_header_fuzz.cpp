@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "engine/avi_header.h"
+#include "engine/avi/avi_header.h"
 
 namespace {
 

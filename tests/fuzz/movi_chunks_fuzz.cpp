@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/fourcc.h"
-#include "engine/movi_chunks.h"
+#include "engine/avi/movi_chunks.h"
 
 namespace {
 

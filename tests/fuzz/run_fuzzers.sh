@@ -33,8 +33,8 @@ fi
 
 # Each target: its source in tests/fuzz and the engine sources it needs.
 declare -A sources=(
-  [avi_header]="engine/avi_header.cpp"
-  [movi_chunks]="engine/movi_chunks.cpp engine/fragment.cpp"
+  [avi_header]="engine/avi/avi_header.cpp"
+  [movi_chunks]="engine/avi/movi_chunks.cpp engine/fragment.cpp"
   [keyframe]="engine/keyframe.cpp"
   [container_files]="engine/container_files.cpp engine/iso_media/movie_box.cpp engine/iso_media/top_level_walk.cpp
                      engine/mxf/klv_walk.cpp engine/source_bytes.cpp engine/sector_reader.cpp engine/signatures.cpp

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "fourcc.h"
-#include "little_endian.h"
+#include "engine/fourcc.h"
+#include "engine/little_endian.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "fragment.h"
-#include "run_control.h"
+#include "engine/fragment.h"
+#include "engine/run_control.h"
 
 namespace korvid {
 

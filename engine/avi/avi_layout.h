@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "avi_header.h"
-#include "fragment.h"
-#include "scan_ranges.h"
+#include "engine/fragment.h"
+#include "engine/scan_ranges.h"
 
 namespace korvid {
 

@@ -1,10 +1,10 @@
-#include "engine/avi_header.h"
+#include "engine/avi/avi_header.h"
 
 #include <algorithm>
 
 #include "engine/fourcc.h"
 #include "engine/little_endian.h"
-#include "engine/movi_chunks.h"
+#include "engine/avi/movi_chunks.h"
 
 namespace korvid {
 namespace {

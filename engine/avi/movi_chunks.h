@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "fragment.h"
-#include "simd_dispatch.h"
+#include "engine/fragment.h"
+#include "engine/simd_dispatch.h"
 
 namespace korvid {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "fourcc.h"
-#include "little_endian.h"
+#include "engine/fourcc.h"
+#include "engine/little_endian.h"
 #include "movi_chunks.h"
 
 namespace korvid {
