@@ -113,6 +113,9 @@ std::optional<ContainerFile> IsoFileAt(SourceBytes& source, int64_t start, int64
   if (moov == walk.Boxes.end() && mdat->Start < next) {
     file.CutOff = true;
     file.MediaData = {mdat->Start, mdat->HeaderSize, mdat->DeclaredSize, next};
+    // Media data whose size is 0 runs to the next file, which may be the end of a large disk;
+    // a 32-bit size never describes more than 4 GiB, nor does FAT32 hold a larger file.
+    if (mdat->HeaderSize == 8) file.End = std::min(file.End, mdat->Start + (int64_t{1} << 32));
   }
   return file;
 }
