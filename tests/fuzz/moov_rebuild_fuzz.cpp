@@ -22,6 +22,7 @@ void Check(bool holds, const char* what) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvid::iso;
+  using korvid::BigEndian32;
   if (size < 8) return 0;
   const size_t moovSize = std::min<size_t>(BigEndian32(data), size - 8);
   const std::span<const uint8_t> moov(data + 4, moovSize);

@@ -2,7 +2,7 @@
 # korvid-cli.exe under Wine against the Linux build's korvid-cli: from the same images both must
 # write the same files, byte for byte, and report the same chains. The images hold recordings made
 # by ffmpeg at unaligned offsets and across the scan's 256 KiB pieces, hand-made chunk chains,
-# chains of MP4 boxes for the container mode, and deleted recordings on FAT32. The Windows build does not read an
+# MP4, MOV and MXF files for the container mode, and deleted recordings on FAT32. The Windows build does not read an
 # image's file system, so its free-space mode scans the whole image: what it writes must be what
 # the whole-disk mode of the Linux build writes.
 set -uo pipefail
@@ -112,23 +112,26 @@ linux chains whole-disk "$work/chains.img" "$rec/e2e-windows-mpeg4.avi" --plain
 windows chains whole-disk "$work/chains.img" "$rec/e2e-windows-mpeg4.avi" --plain
 compare chains chains chains 3
 
-# --- The container mode: chains of "mdat" boxes, each size word telling where the next begins,
-# one of them across the piece border at 512 KiB, and an MP4 made by ffmpeg.
-python3 - "$work/container.img" "$tool" "$rec/c1.mp4" <<'PY' || fail "container: building the image"
-import importlib.util, struct, sys
+# --- The container mode: MP4, MOV and MXF files made by ffmpeg, one across the piece border at
+# 512 KiB, and a sample of each kind the modes refuse.
+ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=320x240:rate=25" -t 1 -c:v mpeg4 -movflags faststart "$rec/c2.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i "testsrc=size=720x576:rate=25" -t 0.4 -c:v mpeg2video "$rec/c3.mxf"
+python3 - "$work/container.img" "$tool" "$rec/c1.mp4" "$rec/c2.mov" "$rec/c3.mxf" <<'PY' || fail "container: building the image"
+import importlib.util, sys
 spec = importlib.util.spec_from_file_location('avi_tool', sys.argv[2])
 tool = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(tool)
-box = lambda kind, payload: kind + struct.pack('<I', len(payload)) + payload
-first = b''.join(box(b'mdat', bytes([65 + i]) * (1000 + 2 * i)) for i in range(3))
-second = b''.join(box(b'mdat', bytes([97 + i]) * (3000 + 6 * i)) for i in range(4))
-image = bytes(tool.noise(300001, 9)) + first + bytes(tool.noise(4096, 10)) + open(sys.argv[3], 'rb').read()
-image += bytes(tool.noise(524288 - 1500 - len(image), 11)) + second + bytes(tool.noise(7777, 12))
-open(sys.argv[1], 'wb').write(image)
+mp4, mov, mxf = (open(f, 'rb').read() for f in sys.argv[3:6])
+image = bytes(tool.noise(300001, 9)) + mp4 + bytes(tool.noise(4096, 10))
+image += bytes(tool.noise(524288 - 1500 - len(image), 11)) + mov + bytes(tool.noise(7777, 12)) + mxf
+open(sys.argv[1], 'wb').write(image + bytes(tool.noise(5000, 13)))
 PY
-linux container container "$work/container.img" "$rec/e2e-windows-mpeg4.avi"
-windows container container "$work/container.img" "$rec/e2e-windows-mpeg4.avi"
-compare container container container 2
+linux container container "$work/container.img" "$rec/c1.mp4"
+windows container container "$work/container.img" "$rec/c1.mp4"
+compare container container container 3
+check "container: the files are the recordings, byte for byte" cmp "$work/windows-container/1.MP4" "$rec/c1.mp4"
+check "container: the MOV" cmp "$work/windows-container/2.MOV" "$rec/c2.mov"
+check "container: the MXF" cmp "$work/windows-container/3.MXF" "$rec/c3.mxf"
 
 # --- Deleted recordings on FAT32, in an image whose name is outside any local code page.
 fat="$work/录像 FAT32.img"
