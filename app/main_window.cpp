@@ -1,5 +1,7 @@
 #include "app/main_window.h"
 
+#include "engine/program_version.h"
+
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
@@ -52,7 +54,7 @@ TfrmMain::TfrmMain(MainWindowServices services, QWidget* parent)
   updateCheck_ = std::make_unique<online::UpdateCheck>(
       online::UpdateCheckSetup{.Server = services_.UpdateServer,
                                .ProgramName = ProgramName,
-                               .ProgramVersion = QString::fromUtf8(vendor::ProgramVersion),
+                               .ProgramVersion = QString::fromUtf8(ProgramVersion),
                                .WebSite = QUrl(QString::fromUtf8(vendor::HomePage))},
       services_.Boxes, services_.Shell);
   Form3 = new online::TForm3({.Server = services_.ServiceServer,

@@ -46,8 +46,4 @@ inline constexpr const char* ServiceServer = "http://service.korvid.example.com:
 inline constexpr const char* SecondSite = "https://data.korvid.example.com/";
 inline constexpr const char* ServiceStatusText = "服务热线: 400-000-0000  QQ: 800000000";
 
-// The program's own version for the update check: leading number "1.0" (as many characters as
-// follow the "s"), build number 10.
-inline constexpr const char* ProgramVersion = "1.0s-10";
-
 }  // namespace korvid::app::vendor

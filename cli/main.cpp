@@ -6,6 +6,7 @@
 #include "cli/console.h"
 #include "cli/recover_command.h"
 #include "cli/sources_command.h"
+#include "engine/program_version.h"
 
 int main(int argc, char** argv) {
   using namespace korvid::cli;
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
       "  1    the run failed (a read or write error; files completed before it stay)\n"
       "  2    usage: bad options, a missing or unreadable source, sample or output folder\n"
       "  130  stopped with Ctrl-C: the chunk in hand was finished and what was found written");
+  app.set_version_flag("--version", std::string("korvid-cli ") + korvid::ProgramVersion,
+                       "Print the version (the one the window's update check sends) and exit");
   app.require_subcommand(1);
 
   RecoverOptions options;
@@ -30,7 +33,7 @@ int main(int argc, char** argv) {
                       "of `korvid-cli sources`")->required();
   recover->add_option("--sample", options.Sample, "An intact recording by the same device: an AVI file for the whole-disk and free-space modes, an MP4, MOV "
                       "or MXF file for container mode")->required();
-  recover->add_option("--output", options.Output, "Existing folder that receives the recovered files")->required();
+  recover->add_option("--output", options.Output, "Folder that receives the recovered files; made when it does not exist")->required();
   recover->add_option("--mode", options.Mode,
                       "whole-disk: AVI video chunks over the whole source (the default); free-space: AVI video "
                       "chunks in the free space of the file system(s) only; container: MP4, MOV, 3GP and MXF files, written whole, and MP4s cut off before their index rebuilt")

@@ -122,19 +122,18 @@ int RunRecoverCommand(const RecoverOptions& options) {
   // The texts of the command line are UTF-8; the paths hold whatever the system's names need.
   const fs::path outputFolder = PathFromText(options.Output);
   const fs::path sample = PathFromText(options.Sample);
-  if (std::string problem = CheckOutputFolder(outputFolder); !problem.empty()) return UsageError(problem);
-  if (!options.Overwrite) {
-    if (const std::string earlier = EarlierOutput(outputFolder); !earlier.empty()) {
-      return UsageError("The output folder \"" + options.Output + "\" already holds recovered files (" + earlier +
-                        "); a new run would replace them. Choose an empty folder, or pass --overwrite.");
-    }
+  // A folder to be made is judged by the folder it would be made in: making it on the device
+  // being recovered would already write there.
+  fs::path existing = outputFolder.empty() ? fs::path(".") : outputFolder;
+  std::error_code error;
+  while (!fs::exists(existing, error) && existing.has_parent_path() && existing.parent_path() != existing) {
+    existing = existing.parent_path();
   }
-  if (!options.AllowSameDevice && sources::OutputOnSourceDevice(sourcePath, outputFolder)) {
+  if (!options.AllowSameDevice && sources::OutputOnSourceDevice(sourcePath, existing)) {
     return UsageError("The output folder \"" + options.Output + "\" lies on the device being recovered (" +
                       options.Source + "): writing there would overwrite the recordings. "
                       "Choose a folder on another disk, or pass --allow-same-device.");
   }
-
   SampleHeader header;
   try {
     header = CacheSample(sample, sources::DefaultCacheFolder());
@@ -144,6 +143,21 @@ int RunRecoverCommand(const RecoverOptions& options) {
   if (const std::string mismatch = SampleMismatch(header.Kind, ModeFromName(options.Mode), options.Sample);
       !mismatch.empty()) {
     return UsageError(mismatch);
+  }
+
+  // Made last, once every input is known to be good, so that a refused run leaves nothing.
+  if (!outputFolder.empty() && !fs::exists(outputFolder, error)) {
+    fs::create_directories(outputFolder, error);
+    if (error) {
+      return UsageError("The output folder \"" + options.Output + "\" cannot be made. " + error.message());
+    }
+  }
+  if (std::string problem = CheckOutputFolder(outputFolder); !problem.empty()) return UsageError(problem);
+  if (!options.Overwrite) {
+    if (const std::string earlier = EarlierOutput(outputFolder); !earlier.empty()) {
+      return UsageError("The output folder \"" + options.Output + "\" already holds recovered files (" + earlier +
+                        "); a new run would replace them. Choose an empty folder, or pass --overwrite.");
+    }
   }
 
   RunOutcome outcome;

@@ -83,8 +83,14 @@ bad "sample without movi" "nomovi.avi" "$work/sample-without-movi" --source "$wo
 check "sample without movi: nothing written" empty_dir "$work/sample-without-movi"
 bad "empty sample" "empty.avi" "$work/empty-sample" --source "$work/chains.img" --sample "$work/empty.avi"
 check "empty sample: nothing written" empty_dir "$work/empty-sample"
-bad "output folder missing" "$work/absent" "$work/absent" --source "$work/chains.img" --sample "$sample"
-check "output folder missing: not created" test ! -e "$work/absent"
+run "$work/absent/made" --source "$work/chains.img" --sample "$sample" --quiet --plain
+check "output folder missing: made, and the files written there" test "$code" -eq 0 -a -f "$work/absent/made/1.AVI"
+bad "output folder missing, its sample too" "none.avi" "$work/absent2" --source "$work/chains.img" --sample "$work/none.avi"
+check "output folder missing, its sample too: not made" test ! -e "$work/absent2"
+bad "output folder that cannot be made" "cannot be made" "$work/plain/sub" --source "$work/chains.img" --sample "$sample"
+check "output folder that cannot be made: the file in its way is untouched" cmp -s "$work/plain" "$work/plain.orig"
+version=$("$cli" --version)
+check "--version: the version the window's update check sends" test "$version" = "korvid-cli $(sed -n 's/.*ProgramVersion = "\(.*\)";/\1/p' "$(dirname "$0")/../../engine/program_version.h")"
 bad "output folder is a file" "$work/plain" "$work/plain" --source "$work/chains.img" --sample "$sample"
 check "output folder is a file: the file is untouched" cmp -s "$work/plain" "$work/plain.orig"
 bad "unknown mode" "--mode" "$work/bad-mode" --source "$work/chains.img" --sample "$sample" --mode fast

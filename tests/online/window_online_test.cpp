@@ -7,6 +7,7 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include "engine/program_version.h"
 #include "app/app_test_support.h"
 #include "app/vendor_info.h"
 #include "online/local_http_server.h"
@@ -64,7 +65,7 @@ class WindowOnlineTest : public QObject {
     QCOMPARE(defaults.ServiceServer.scheme(), QStringLiteral("http"));
     // Both numbers of the own version convert, so a comparison can succeed.
     const online::VersionNumbers own =
-        online::ReadVersion(online::ComparableVersion(QString::fromUtf8(app::vendor::ProgramVersion)));
+        online::ReadVersion(online::ComparableVersion(QString::fromUtf8(ProgramVersion)));
     QCOMPARE(own.Leading, 1.0);
     QCOMPARE(own.Build, 10);
   }
