@@ -9,9 +9,23 @@
 
 namespace korvid {
 
+namespace {
+
+// The skip after a failed read, as GNU ddrescue's: 64 KiB at first, doubling while reads keep
+// failing, up to a thousandth of the source (at most 1 GiB).
+constexpr int64_t FirstSkip = 65536;
+constexpr int64_t LargestSkip = int64_t{1} << 30;
+// A failed read condemns the rest of the kernel-sized request it stopped in: the bad sector lies
+// there; the rest of the chunk is tried after the skip.
+constexpr int64_t FailedRequestBytes = 131072;
+
+}  // namespace
+
 ChunkSearchers::ChunkSearchers(SourceDevice& source, std::vector<ByteRange> ranges, int64_t chunkSize, size_t margin,
-                               ChunkSearch search, unsigned threads)
-    : source_(source), ranges_(std::move(ranges)), chunkSize_(chunkSize), margin_(margin), search_(std::move(search)) {
+                               ChunkSearch search, RescueMap& map, unsigned threads)
+    : source_(source), map_(map), ranges_(std::move(ranges)), chunkSize_(chunkSize), margin_(margin),
+      search_(std::move(search)), skip_(FirstSkip),
+      mostSkip_(std::clamp(source.Size() / 1000 / SectorSize * SectorSize, FirstSkip, LargestSkip)) {
   for (const ByteRange& range : ranges_) {
     firstChunk_.push_back(chunks_);
     chunks_ += static_cast<uint64_t>((range.Length + chunkSize_ - 1) / chunkSize_);
@@ -84,7 +98,7 @@ void ChunkSearchers::Process(uint64_t index, std::vector<uint8_t>& buffer) {
   try {
     Chunk& chunk = slot.Done;
     Locate(index, chunk);
-    chunk.UnreadableBytes = ReadSectors(source_, chunk.Position, buffer.data(), chunk.Length, 0, chunk.Length);
+    chunk.UnreadableBytes = ReadFirstPass(chunk, buffer.data());
     slot.Hits.clear();
     search_(std::span<const uint8_t>(buffer.data(), chunk.Length), chunk.Position, slot.Hits,
             chunk.Length > margin_ ? chunk.Length - margin_ : 0);
@@ -106,6 +120,42 @@ void ChunkSearchers::Process(uint64_t index, std::vector<uint8_t>& buffer) {
     wake = callerWaiting_ && (readyAhead_ >= Batch || !Claimable());
   }
   if (wake) changed_.notify_all();
+}
+
+uint64_t ChunkSearchers::ReadFirstPass(const Chunk& chunk, uint8_t* buffer) {
+  const int64_t end = chunk.Position + static_cast<int64_t>(chunk.Length);
+  int64_t at = chunk.Position;
+  {
+    // A chunk that starts in the stretch the last failure skips reads from its end on.
+    std::lock_guard lock(mutex_);
+    if (chunk.Position >= skipFrom_ && chunk.Position < skipUntil_) at = std::min(end, skipUntil_);
+  }
+  std::fill(buffer, buffer + (at - chunk.Position), uint8_t{0});
+  uint64_t missing = static_cast<uint64_t>(at - chunk.Position);
+  while (at < end) {
+    const size_t length = static_cast<size_t>(end - at);
+    const ReadResult r = source_.ReadAt(at, buffer + (at - chunk.Position), length);
+    const size_t got = r.Bytes >= length ? length : r.Bytes / SectorSize * SectorSize;
+    map_.Mark(at, at + static_cast<int64_t>(got), SectorState::Finished);
+    if (got == length) break;
+    at += static_cast<int64_t>(got);
+    const int64_t next = std::min(end, SkipAfterFailure(at));
+    std::fill(buffer + (at - chunk.Position), buffer + (next - chunk.Position), uint8_t{0});
+    missing += static_cast<uint64_t>(next - at);
+    at = next;
+  }
+  return missing;
+}
+
+int64_t ChunkSearchers::SkipAfterFailure(int64_t at) {
+  const int64_t failedEnd = std::min(source_.Size(), (at / FailedRequestBytes + 1) * FailedRequestBytes);
+  map_.Mark(at, failedEnd, SectorState::NonTrimmed);
+  std::lock_guard lock(mutex_);
+  // The first read after the last skip failed too: the bad area goes on, and so does the skip.
+  skip_ = at == skipUntil_ ? std::min(2 * skip_, mostSkip_) : FirstSkip;
+  skipFrom_ = failedEnd;
+  skipUntil_ = std::min(source_.Size(), failedEnd + skip_);
+  return skipUntil_;
 }
 
 bool ChunkSearchers::Next(Chunk& chunk) {

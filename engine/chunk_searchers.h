@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fragment.h"
+#include "rescue/rescue_map.h"
 #include "scan_ranges.h"
 #include "source_device.h"
 
@@ -28,12 +29,17 @@ using ChunkSearch = std::function<void(std::span<const uint8_t> bytes, int64_t s
 // fast as memory copies, and one core cannot search that fast; each thread searches the chunk
 // it has just read, while the chunk is in its core's cache. A chunk's last `margin` bytes are searched by the caller, who
 // has the next chunk's first bytes too: the hits there need bytes of both.
+//
+// This is the first pass over a failing disk, and it reads every readable area first, as GNU
+// ddrescue does: a failed read is not tried again sector by sector. The rest of the request it
+// stopped in is left for later, and the pass skips ahead, further while reads keep failing. What
+// it read, left and skipped goes into the map; the bytes not read are searched as zeros.
 class ChunkSearchers {
  public:
   struct Chunk {
     int64_t Position = 0;
     size_t Length = 0;
-    uint64_t UnreadableBytes = 0;
+    uint64_t UnreadableBytes = 0;  // not read in this pass, failed or skipped
     bool Continues = false;  // it starts where the chunk before ended
     // Its first and its last min(Length, margin) bytes; valid until the next call of Next.
     std::span<const uint8_t> Head, Tail;
@@ -43,7 +49,7 @@ class ChunkSearchers {
 
   // `ranges`: ascending, disjoint stretches within the source. `threads` 0: one per core.
   ChunkSearchers(SourceDevice& source, std::vector<ByteRange> ranges, int64_t chunkSize, size_t margin,
-                 ChunkSearch search, unsigned threads = 0);
+                 ChunkSearch search, RescueMap& map, unsigned threads = 0);
   ChunkSearchers(const ChunkSearchers&) = delete;
   ChunkSearchers& operator=(const ChunkSearchers&) = delete;
   // Stops the threads and waits for them.
@@ -79,8 +85,14 @@ class ChunkSearchers {
   void AskFor(uint64_t index);
   // Where chunk `index` lies: its position, length and whether it continues the one before.
   void Locate(uint64_t index, Chunk& chunk) const;
+  // Reads the chunk into `buffer`, skipping what the failures before it condemn; the bytes not
+  // read are zeros. Returns how many those are.
+  uint64_t ReadFirstPass(const Chunk& chunk, uint8_t* buffer);
+  // After a read that failed at `at`: where reading goes on.
+  int64_t SkipAfterFailure(int64_t at);
 
   SourceDevice& source_;
+  RescueMap& map_;
   const std::vector<ByteRange> ranges_;
   std::vector<uint64_t> firstChunk_;  // of each range, in the numbering of all chunks
   uint64_t chunks_ = 0;
@@ -98,6 +110,12 @@ class ChunkSearchers {
   unsigned idleThreads_ = 0;    // threads waiting for a free slot
   uint64_t readyAhead_ = 0;     // chunks searched that the caller has not taken
   bool callerWaiting_ = false;  // the caller waits for the chunk it takes next
+  // The skip after a failure: it doubles, up to mostSkip_, while the first read after a skip
+  // fails too. Under the lock.
+  int64_t skip_ = 0;
+  int64_t mostSkip_ = 0;
+  int64_t skipFrom_ = 0;   // the stretch the last failure skips
+  int64_t skipUntil_ = 0;
   std::vector<std::thread> threads_;  // started last, once the state above exists
 };
 

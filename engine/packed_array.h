@@ -52,6 +52,8 @@ class PackedArray {
     size_ += other.size_;
   }
   void clear() { size_ = 0; }
+  // Keeps the first `count` elements (count <= size()).
+  void truncate(size_t count) { size_ = std::min(size_, count); }
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }

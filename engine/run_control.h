@@ -27,6 +27,9 @@ class RunObserver {
   // Now and then while the pieces of fragmented recordings are joined, before any file is
   // written: the pieces weighed so far and in all.
   virtual void JoinProgress(uint64_t /*piece*/, uint64_t /*pieces*/) {}
+  // Now and then while the scan comes back for what its first pass could not read: the bytes
+  // of those stretches tried so far and in all.
+  virtual void RetryProgress(uint64_t /*tried*/, uint64_t /*total*/) {}
 };
 
 // Maps 64-bit progress onto a gauge that holds signed 32-bit values. The scan counts KiB, and

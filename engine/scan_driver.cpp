@@ -10,6 +10,8 @@
 #include "chunk_searchers.h"
 #include "container_writer.h"
 #include "errors.h"
+#include "rescue/fresh_search.h"
+#include "rescue/mapped_source.h"
 #include "fourcc.h"
 #include "avi/movi_chunks.h"
 #include "sector_reader.h"
@@ -78,14 +80,15 @@ class HitSearch {
 // bytes, so that a signature on a chunk border, size word included, is found exactly once, and
 // no byte is read twice.
 void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const HitSearch& search,
-          RunObserver& observer, FragmentList& fragments, RecoveryReport& report) {
+          RescueMap& map, RunObserver& observer, FragmentList& fragments, RecoveryReport& report) {
   const size_t margin = search.Margin();
   int64_t total = 0;
   for (const ByteRange& stretch : stretches) total += stretch.Length;
   ChunkSearchers searchers(source, stretches, ScanChunkSize, margin,
                            [&search](std::span<const uint8_t> bytes, int64_t start, FragmentList& out, size_t end) {
                              search.Search(bytes, start, out, end);
-                           });
+                           },
+                           map);
   // The unexamined bytes before the chunk in hand, at most `margin`, then its first bytes.
   std::vector<uint8_t> window(2 * margin);
   size_t carried = 0;
@@ -214,12 +217,26 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   FragmentList fragments;
   std::exception_ptr scanError;
   const auto scanStart = std::chrono::steady_clock::now();
+  const std::vector<ByteRange> stretches = StretchesToScan(request.Ranges, source.Size());
+  RescueMap map(source.Size(), stretches);
+  // What the scan could not read, the writer does not ask of the disk again.
+  MappedSource mapped(source, map);
   try {
-    Scan(source, StretchesToScan(request.Ranges, source.Size()), search, observer, fragments, report);
+    Scan(source, stretches, search, map, observer, fragments, report);
+    FreshSearch fresh(mapped, stretches, search.Margin(),
+                      [&search](std::span<const uint8_t> bytes, int64_t start, FragmentList& out, size_t end) {
+                        search.Search(bytes, start, out, end);
+                      });
+    ComeBack(source, map, request.Retry, observer,
+             [&fresh](int64_t offset, std::span<const uint8_t> bytes) { fresh.Add(offset, bytes); });
+    fresh.MergeInto(fragments);
   } catch (...) {
     // What was found before the failure is still written.
     scanError = std::current_exception();
   }
+  report.UnreadableRanges = map.Unreadable();
+  report.UnreadableScanBytes = 0;
+  for (const ByteRange& range : report.UnreadableRanges) report.UnreadableScanBytes += static_cast<uint64_t>(range.Length);
   report.ScanSeconds = SecondsSince(scanStart);
   report.FragmentsFound = fragments.size();
 
@@ -227,10 +244,10 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   const auto writeStart = std::chrono::steady_clock::now();
   try {
     if (request.Mode == ScanMode::Container) {
-      WriteContainerFiles(source, fragments, SampleMovieBox(request.Header), request.OutputFolder, observer,
+      WriteContainerFiles(mapped, fragments, SampleMovieBox(request.Header), request.OutputFolder, observer,
                           report.Write);
     } else {
-      WriteAviFiles(request, source, fragments, sample, deep, repair, observer, report.Write);
+      WriteAviFiles(request, mapped, fragments, sample, deep, repair, observer, report.Write);
     }
   } catch (...) {
     report.WriteSeconds = SecondsSince(writeStart);

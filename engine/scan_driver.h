@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fragment_writer.h"
+#include "rescue/come_back.h"
 #include "sample_header.h"
 #include "scan_ranges.h"
 #include "run_control.h"
@@ -52,6 +53,8 @@ struct RecoveryRequest {
   ClusterGeometry Geometry;
   // Repaired files keep the video frames before their first keyframe.
   bool KeepUndecodable = false;
+  // How long the scan may spend coming back for what its first pass could not read.
+  RetryLimits Retry;
 };
 
 struct RecoveryReport {
@@ -59,6 +62,7 @@ struct RecoveryReport {
   int64_t BytesScanned = 0;
   uint64_t FragmentsFound = 0;
   uint64_t UnreadableScanBytes = 0;  // source bytes the scan could not read
+  std::vector<ByteRange> UnreadableRanges;  // the same, as ascending ranges
   bool Stopped = false;              // the scan ended early at the user's request
   double ScanSeconds = 0;
   double WriteSeconds = 0;

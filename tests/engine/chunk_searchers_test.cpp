@@ -21,11 +21,12 @@ struct Delivered {
 
 // Every chunk the searchers hand over, with its hits and its first and last bytes.
 Delivered Drain(MemorySource& source, const std::vector<ByteRange>& ranges, unsigned threads) {
+  RescueMap map(source.Size(), ranges);
   ChunkSearchers searchers(source, ranges, 1024, MoviChunkMargin,
                            [&](std::span<const uint8_t> bytes, int64_t start, FragmentList& out, size_t end) {
                              SearchMoviChunks(bytes, start, source.Size(), MaxStreams, out, end);
                            },
-                           threads);
+                           map, threads);
   Delivered d;
   ChunkSearchers::Chunk chunk;
   while (searchers.Next(chunk)) {
@@ -66,11 +67,13 @@ TEST(ChunkSearchers, HandOverTheChunksInSourceOrderWithTheHitsOfOneThread) {
 
 TEST(ChunkSearchers, AFailedSearchReachesTheCallerAtItsChunkAfterTheChunksBefore) {
   MemorySource source(std::vector<uint8_t>(20 * 1024, 0));
-  ChunkSearchers searchers(source, {{0, 20 * 1024}}, 1024, MoviChunkMargin,
+  const std::vector<ByteRange> all = {{0, 20 * 1024}};
+  RescueMap map(source.Size(), all);
+  ChunkSearchers searchers(source, all, 1024, MoviChunkMargin,
                            [](std::span<const uint8_t>, int64_t start, FragmentList&, size_t) {
                              if (start == 7 * 1024) throw std::runtime_error("search failed");
                            },
-                           4);
+                           map, 4);
   ChunkSearchers::Chunk chunk;
   for (int i = 0; i < 7; ++i) {
     ASSERT_TRUE(searchers.Next(chunk));

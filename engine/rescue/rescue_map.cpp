@@ -1,0 +1,72 @@
+#include "engine/rescue/rescue_map.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace korvid {
+namespace {
+
+bool IsPending(SectorState state) { return state != SectorState::Outside && state != SectorState::Finished; }
+
+}  // namespace
+
+RescueMap::RescueMap(int64_t size, std::span<const ByteRange> stretches) : size_(size) {
+  runs_[0] = SectorState::Outside;
+  for (const ByteRange& s : stretches) Mark(s.Offset, s.Offset + s.Length, SectorState::NonTried);
+}
+
+void RescueMap::Mark(int64_t begin, int64_t end, SectorState state) {
+  begin = std::max<int64_t>(begin, 0);
+  end = std::min(end, size_);
+  if (begin >= end) return;
+  std::lock_guard lock(mutex_);
+  // The state from `end` on stays what it was.
+  auto after = runs_.upper_bound(end);
+  const SectorState atEnd = std::prev(after)->second;
+  if (end < size_) runs_[end] = atEnd;
+  runs_.erase(runs_.lower_bound(begin), runs_.lower_bound(end));
+  runs_[begin] = state;
+  // Neighbouring runs of one state become one.
+  auto at = runs_.find(begin);
+  if (at != runs_.begin() && std::prev(at)->second == state) at = runs_.erase(at), --at;
+  auto next = std::next(at);
+  if (next != runs_.end() && next->second == state) runs_.erase(next);
+}
+
+int64_t RescueMap::ReadableUntil(int64_t begin, int64_t end) const {
+  std::lock_guard lock(mutex_);
+  auto at = std::prev(runs_.upper_bound(begin));
+  for (int64_t from = begin; from < end; ++at) {
+    if (IsPending(at->second)) return from;
+    const auto next = std::next(at);
+    if (next == runs_.end()) break;
+    from = next->first;
+  }
+  return end;
+}
+
+std::vector<std::pair<ByteRange, SectorState>> RescueMap::Pending() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<ByteRange, SectorState>> pending;
+  for (auto at = runs_.begin(); at != runs_.end(); ++at) {
+    if (!IsPending(at->second)) continue;
+    const auto next = std::next(at);
+    const int64_t end = next == runs_.end() ? size_ : next->first;
+    pending.push_back({{at->first, end - at->first}, at->second});
+  }
+  return pending;
+}
+
+std::vector<ByteRange> RescueMap::Unreadable() const {
+  std::vector<ByteRange> ranges;
+  for (const auto& [range, state] : Pending()) {
+    if (!ranges.empty() && ranges.back().Offset + ranges.back().Length == range.Offset) {
+      ranges.back().Length += range.Length;
+    } else {
+      ranges.push_back(range);
+    }
+  }
+  return ranges;
+}
+
+}  // namespace korvid
