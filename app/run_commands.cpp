@@ -91,9 +91,9 @@ void TfrmMain::ConnectRunSignals() {
   connect(worker, &RunWorker::FragmentsFound, this, [this](quint64 count) {
     SegLabel->setText(QStringLiteral("碎片: ") + QString::number(count));
   });
-  // The gauge runs through the joining of a fragmented recording's pieces, then again through the
-  // writing.
-  for (auto progress : {&RunWorker::WriteProgress, &RunWorker::JoinProgress}) {
+  // The gauge runs through the retries of a failing disk's bad areas, through the joining of a
+  // fragmented recording's pieces, then again through the writing.
+  for (auto progress : {&RunWorker::WriteProgress, &RunWorker::JoinProgress, &RunWorker::RetryProgress}) {
     connect(worker, progress, this, [this](quint64 done, quint64 count) {
       SetGauge(gg, GaugeScale(static_cast<int64_t>(count), 1), static_cast<int64_t>(done));
     });

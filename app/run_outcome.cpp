@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 #include "sources/source_text.h"
 
 namespace korvid::app {
@@ -51,7 +53,13 @@ QString RunOutcomeText(const RecoveryReport& report, const QString& error, const
                 .arg(QString::fromStdString(report.HeaderProblem));
   }
   if (report.UnreadableScanBytes > 0) {
-    text += QStringLiteral(" 扫描时有 %1 字节无法读取.").arg(report.UnreadableScanBytes);
+    text += QStringLiteral(" 扫描时有 %1 字节无法读取 (%2 处").arg(report.UnreadableScanBytes).arg(report.UnreadableRanges.size());
+    constexpr size_t Shown = 3;
+    for (size_t i = 0; i < std::min(Shown, report.UnreadableRanges.size()); ++i) {
+      const ByteRange& u = report.UnreadableRanges[i];
+      text += QStringLiteral("%1 %2-%3").arg(i == 0 ? QStringLiteral(":") : QStringLiteral(",")).arg(u.Offset).arg(u.Offset + u.Length);
+    }
+    text += report.UnreadableRanges.size() > Shown ? QStringLiteral(" 等).") : QStringLiteral(").");
   }
   if (report.Write.UnreadableBytes > 0) {
     text += QStringLiteral(" 写出的文件中有 %1 字节无法读取, 已填为零.").arg(report.Write.UnreadableBytes);

@@ -20,6 +20,7 @@ class RunWorker::Observer final : public RunObserver {
   void FragmentsFound(uint64_t count) override { emit worker_.FragmentsFound(count); }
   void WriteProgress(uint64_t record, uint64_t records) override { emit worker_.WriteProgress(record, records); }
   void JoinProgress(uint64_t piece, uint64_t pieces) override { emit worker_.JoinProgress(piece, pieces); }
+  void RetryProgress(uint64_t tried, uint64_t total) override { emit worker_.RetryProgress(tried, total); }
 
  private:
   RunWorker& worker_;

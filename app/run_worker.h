@@ -53,6 +53,7 @@ class RunWorker final : public QThread {
   void FragmentsFound(quint64 count);
   void WriteProgress(quint64 record, quint64 records);
   void JoinProgress(quint64 piece, quint64 pieces);
+  void RetryProgress(quint64 tried, quint64 total);
   // Something the user should be told while the run goes on.
   void Notice(const QString& text);
   void Ended();

@@ -57,6 +57,15 @@ int main(int argc, char** argv) {
   recover->add_flag_callback("--no-repair-headers", [&options] { options.RepairHeaders = false; },
                              "Write each file behind a plain copy of the sample's header, one file per piece")
       ->excludes(repair);
+  recover->add_option("--retry-passes", options.RetryPasses,
+                      "How often the scan comes back for what its first pass could not read on a failing disk: "
+                      "the first time it reads what it skipped and closes in on the bad sectors, each later time "
+                      "it tries the bad sectors again; 0: the first pass only (default 1)")
+      ->check(CLI::NonNegativeNumber);
+  recover->add_option("--max-bad-time", options.MaxBadSeconds,
+                      "Seconds the scan may spend coming back for the bad areas of a failing disk, after its first "
+                      "pass (0: none; default: no limit)")
+      ->check(CLI::NonNegativeNumber);
   recover->add_flag("--json", options.Json, "Print the summary as one JSON object on stdout");
   recover->add_flag("--quiet", options.Quiet, "Print no progress and no text summary");
   recover->add_flag("--overwrite", options.Overwrite,

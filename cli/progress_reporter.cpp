@@ -57,19 +57,28 @@ void ProgressReporter::WriteProgress(uint64_t record, uint64_t records) { Counte
 
 void ProgressReporter::JoinProgress(uint64_t piece, uint64_t pieces) { Counted("join ", "piece", piece, pieces); }
 
+void ProgressReporter::RetryProgress(uint64_t tried, uint64_t total) {
+  const int percent = total > 0 ? static_cast<int>(tried * 100 / total) : 100;
+  Staged("retry", percent, FormatBytes(tried) + " of the " + FormatBytes(total) + " the first pass could not read");
+}
+
 void ProgressReporter::Counted(const char* stage, const char* unit, uint64_t index, uint64_t count) {
+  // Called once per record: the text is made only when the percentage moves.
+  const int percent = count > 1 ? static_cast<int>(index * 100 / (count - 1)) : 100;
+  if (quiet_ || (stage_ == stage && percent == lastPercent_)) return;
+  Staged(stage, percent, std::string(unit) + " " + std::to_string(index + 1) + " of " + std::to_string(count));
+}
+
+void ProgressReporter::Staged(const char* stage, int percent, const std::string& detail) {
   if (quiet_) return;
   if (stage_ != stage) {
     stage_ = stage;
     lastPercent_ = -1;
     Finish();
   }
-  // Called once per record: the clock is read only when the percentage moves.
-  const int percent = count > 1 ? static_cast<int>(index * 100 / (count - 1)) : 100;
   if (percent == lastPercent_ || !Due(std::chrono::steady_clock::now(), percent)) return;
-  char line[128];
-  std::snprintf(line, sizeof line, "%s %3d%%  %s %llu of %llu", stage, percent, unit,
-                static_cast<unsigned long long>(index + 1), static_cast<unsigned long long>(count));
+  char line[256];
+  std::snprintf(line, sizeof line, "%s %3d%%  %s", stage, percent, detail.c_str());
   Emit(line);
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "cli/console.h"
 #include "engine/run_control.h"
@@ -19,6 +20,7 @@ class ProgressReporter : public RunObserver {
   void FragmentsFound(uint64_t count) override { fragments_ = count; }
   void WriteProgress(uint64_t record, uint64_t records) override;
   void JoinProgress(uint64_t piece, uint64_t pieces) override;
+  void RetryProgress(uint64_t tried, uint64_t total) override;
   // Ends the bar's line so that what follows starts on a fresh one.
   void Finish();
 
@@ -26,6 +28,8 @@ class ProgressReporter : public RunObserver {
   bool Due(std::chrono::steady_clock::time_point now, int percent);
   // A line for a stage that counts things (records written, pieces joined): `stage` names it.
   void Counted(const char* stage, const char* unit, uint64_t index, uint64_t count);
+  // A line of a stage after the scan: its percentage and what it has done.
+  void Staged(const char* stage, int percent, const std::string& detail);
   void Emit(const char* line);
 
   std::FILE* out_;

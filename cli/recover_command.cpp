@@ -174,6 +174,8 @@ int RunRecoverCommand(const RecoverOptions& options) {
   request.RepairHeaders = options.RepairHeaders.value_or(deep);
   request.Reassemble = deep && request.RepairHeaders && !options.NoReassemble;
   request.KeepUndecodable = options.KeepUndecodable;
+  request.Retry.Passes = options.RetryPasses;
+  if (options.MaxBadSeconds) request.Retry.MaxSeconds = *options.MaxBadSeconds;
   if (request.Mode == ScanMode::FreeSpace) request.Ranges = FreeSpaceOf(sourcePath, options.Quiet);
   if (request.Reassemble) request.Geometry = sources::LoadClusterGeometry(sourcePath);
 

@@ -26,6 +26,9 @@ struct RecoverOptions {
   std::optional<bool> RepairHeaders;
   bool NoReassemble = false;
   bool KeepUndecodable = false;
+  // How often and how long the scan comes back for what its first pass could not read.
+  unsigned RetryPasses = 1;
+  std::optional<double> MaxBadSeconds;
 };
 
 // Checks the inputs, caches the sample header, runs the recovery and prints its summary.

@@ -1,5 +1,6 @@
 #include "cli/summary.h"
 
+#include <algorithm>
 #include <string>
 
 #include "cli/format.h"
@@ -24,6 +25,16 @@ std::string Numbers(const std::vector<uint64_t>& values) {
   for (uint64_t n : values) {
     if (!text.empty()) text += ',';
     text += std::to_string(n);
+  }
+  return text;
+}
+
+// Ranges as JSON pairs [start, end].
+std::string Ranges(const std::vector<ByteRange>& ranges) {
+  std::string text;
+  for (const ByteRange& r : ranges) {
+    if (!text.empty()) text += ',';
+    text += "[" + std::to_string(r.Offset) + "," + std::to_string(r.Offset + r.Length) + "]";
   }
   return text;
 }
@@ -66,6 +77,17 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
   std::fprintf(out, "  bytes written    %s (%llu bytes)\n", FormatBytes(w.BytesWritten).c_str(), U(w.BytesWritten));
   std::fprintf(out, "  unreadable bytes %llu while scanning, %llu in written files\n",
                U(r.UnreadableScanBytes), U(w.UnreadableBytes));
+  if (!r.UnreadableRanges.empty()) {
+    // The first few, as byte offsets [start, end); --json lists them all.
+    constexpr size_t Shown = 6;
+    std::string ranges;
+    for (size_t i = 0; i < std::min(Shown, r.UnreadableRanges.size()); ++i) {
+      const ByteRange& u = r.UnreadableRanges[i];
+      ranges += (i == 0 ? "" : ", ") + std::to_string(u.Offset) + "-" + std::to_string(u.Offset + u.Length);
+    }
+    if (r.UnreadableRanges.size() > Shown) ranges += ", and " + std::to_string(r.UnreadableRanges.size() - Shown) + " more";
+    std::fprintf(out, "  unreadable at    %s (%zu ranges, zeros in the files)\n", ranges.c_str(), r.UnreadableRanges.size());
+  }
   std::fprintf(out, "  elapsed          %.2f s (scan %.2f s, write %.2f s)\n", outcome.ElapsedSeconds,
                r.ScanSeconds, r.WriteSeconds);
   std::fprintf(out, "  throughput       scan %s/s, write %s/s\n",
@@ -124,6 +146,7 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
   std::fprintf(out, "\"kinds\":{%s},", kinds.c_str());
   std::fprintf(out, "\"unreadable_scan_bytes\":%llu,\"unreadable_written_bytes\":%llu,",
                U(r.UnreadableScanBytes), U(w.UnreadableBytes));
+  std::fprintf(out, "\"unreadable_ranges\":[%s],", Ranges(r.UnreadableRanges).c_str());
   std::fprintf(out, "\"elapsed_seconds\":%.3f,\"scan_seconds\":%.3f,\"write_seconds\":%.3f,",
                outcome.ElapsedSeconds, r.ScanSeconds, r.WriteSeconds);
   std::fprintf(out, "\"scan_bytes_per_second\":%.0f,\"write_bytes_per_second\":%.0f,",
@@ -144,12 +167,7 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
                r.HeaderProblem.empty() ? "null" : JsonString(r.HeaderProblem).c_str());
   for (size_t i = 0; i < w.Files.size(); ++i) {
     const WrittenFile& f = w.Files[i];
-    std::string extents;
-    for (const ByteRange& e : f.Extents) {
-      if (!extents.empty()) extents += ',';
-      extents.append(1, '[').append(std::to_string(e.Offset)).append(1, ',');
-      extents.append(std::to_string(e.Offset + e.Length)).append(1, ']');
-    }
+    const std::string extents = Ranges(f.Extents);
     std::fprintf(out,
                  "%s{\"path\":%s,\"source_start\":%lld,\"source_end\":%lld,\"records\":%llu,"
                  "\"bytes\":%llu,\"unreadable_bytes\":%llu,\"complete\":%s,\"repaired\":%s,"

@@ -37,10 +37,12 @@ class RunOutcomeTest : public QObject {
   void unreadableBytesAndErrorsAreNamed() {
     RecoveryReport report = Finished(3, 1, 100);
     report.UnreadableScanBytes = 4096;
+    report.UnreadableRanges = {{512, 1024}, {20480, 2048}, {40960, 512}, {81920, 512}};
     report.Write.UnreadableBytes = 512;
     const QString text = RunOutcomeText(report, QStringLiteral("Cannot create file \"o/2.AVI\". No space left on device"),
                                         QStringLiteral("o"));
-    QVERIFY(text.contains(QStringLiteral(" 扫描时有 4096 字节无法读取.")));
+    QVERIFY2(text.contains(QStringLiteral(" 扫描时有 4096 字节无法读取 (4 处: 512-1536, 20480-22528, 40960-41472 等).")),
+             qPrintable(text));
     QVERIFY(text.contains(QStringLiteral(" 写出的文件中有 512 字节无法读取, 已填为零.")));
     QVERIFY(text.endsWith(QStringLiteral(" 运行因错误中止: Cannot create file \"o/2.AVI\". No space left on device")));
   }
