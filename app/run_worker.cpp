@@ -77,7 +77,7 @@ void RunWorker::run() {
     request.RepairHeaders = job_.Deep;
     // Deep recovery joins the pieces of fragmented recordings on the file system's clusters.
     request.Reassemble = job_.Deep;
-    if (job_.Deep) request.Geometry = sources::LoadClusterGeometry(job_.SourcePath);
+    request.LoadGeometry = [](SourceDevice& source) { return sources::LoadClusterGeometry(source); };
     if (job_.Mode == ScanMode::FreeSpace) {
       try {
         request.Ranges = sources::LoadFreeExtents(job_.SourcePath).Ranges;

@@ -177,7 +177,7 @@ int RunRecoverCommand(const RecoverOptions& options) {
   request.Retry.Passes = options.RetryPasses;
   if (options.MaxBadSeconds) request.Retry.MaxSeconds = *options.MaxBadSeconds;
   if (request.Mode == ScanMode::FreeSpace) request.Ranges = FreeSpaceOf(sourcePath, options.Quiet);
-  if (request.Reassemble) request.Geometry = sources::LoadClusterGeometry(sourcePath);
+  request.LoadGeometry = [](SourceDevice& source) { return sources::LoadClusterGeometry(source); };
 
   InstallInterruptHandler();
   ProgressReporter progress(stderr, IsInteractiveTerminal(stderr), options.Quiet);

@@ -15,9 +15,8 @@ namespace {
 // failing, up to a thousandth of the source (at most 1 GiB).
 constexpr int64_t FirstSkip = 65536;
 constexpr int64_t LargestSkip = int64_t{1} << 30;
-// A failed read condemns the rest of the kernel-sized request it stopped in: the bad sector lies
-// there; the rest of the chunk is tried after the skip.
-constexpr int64_t FailedRequestBytes = 131072;
+// Reads after the first failure ask for this much at a time, GNU ddrescue's cluster size.
+constexpr int64_t FailedReadSize = 65536;
 
 }  // namespace
 
@@ -59,7 +58,7 @@ void ChunkSearchers::Locate(uint64_t index, Chunk& chunk) const {
 }
 
 void ChunkSearchers::AskFor(uint64_t index) {
-  if (index >= chunks_) return;
+  if (index >= chunks_ || failed_.load(std::memory_order_relaxed)) return;
   Chunk chunk;
   Locate(index, chunk);
   source_.WillRead(chunk.Position, static_cast<int64_t>(chunk.Length));
@@ -133,13 +132,17 @@ uint64_t ChunkSearchers::ReadFirstPass(const Chunk& chunk, uint8_t* buffer) {
   std::fill(buffer, buffer + (at - chunk.Position), uint8_t{0});
   uint64_t missing = static_cast<uint64_t>(at - chunk.Position);
   while (at < end) {
-    const size_t length = static_cast<size_t>(end - at);
+    // Once the disk has failed, in requests of GNU ddrescue's size: a failed one costs no more.
+    const int64_t ask = failed_.load(std::memory_order_relaxed) ? std::min(end - at, FailedReadSize) : end - at;
+    const size_t length = static_cast<size_t>(ask);
     const ReadResult r = source_.ReadAt(at, buffer + (at - chunk.Position), length);
     const size_t got = r.Bytes >= length ? length : r.Bytes / SectorSize * SectorSize;
     map_.Mark(at, at + static_cast<int64_t>(got), SectorState::Finished);
-    if (got == length) break;
     at += static_cast<int64_t>(got);
-    const int64_t next = std::min(end, SkipAfterFailure(at));
+    if (got == length) continue;
+    // The rest of what was asked for failed: every sector of it was tried.
+    const int64_t askedEnd = at - static_cast<int64_t>(got) + ask;
+    const int64_t next = std::min(end, SkipAfterFailure(at, askedEnd));
     std::fill(buffer + (at - chunk.Position), buffer + (next - chunk.Position), uint8_t{0});
     missing += static_cast<uint64_t>(next - at);
     at = next;
@@ -147,14 +150,14 @@ uint64_t ChunkSearchers::ReadFirstPass(const Chunk& chunk, uint8_t* buffer) {
   return missing;
 }
 
-int64_t ChunkSearchers::SkipAfterFailure(int64_t at) {
-  const int64_t failedEnd = std::min(source_.Size(), (at / FailedRequestBytes + 1) * FailedRequestBytes);
-  map_.Mark(at, failedEnd, SectorState::NonTrimmed);
+int64_t ChunkSearchers::SkipAfterFailure(int64_t at, int64_t askedEnd) {
+  map_.Mark(at, askedEnd, SectorState::NonTrimmed);
+  failed_.store(true, std::memory_order_relaxed);
   std::lock_guard lock(mutex_);
   // The first read after the last skip failed too: the bad area goes on, and so does the skip.
   skip_ = at == skipUntil_ ? std::min(2 * skip_, mostSkip_) : FirstSkip;
-  skipFrom_ = failedEnd;
-  skipUntil_ = std::min(source_.Size(), failedEnd + skip_);
+  skipFrom_ = askedEnd;
+  skipUntil_ = std::min(source_.Size(), askedEnd + skip_);
   return skipUntil_;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -31,8 +32,8 @@ using ChunkSearch = std::function<void(std::span<const uint8_t> bytes, int64_t s
 // has the next chunk's first bytes too: the hits there need bytes of both.
 //
 // This is the first pass over a failing disk, and it reads every readable area first, as GNU
-// ddrescue does: a failed read is not tried again sector by sector. The rest of the request it
-// stopped in is left for later, and the pass skips ahead, further while reads keep failing. What
+// ddrescue does: a failed read is not tried again sector by sector. The rest of what it asked for
+// is left for later, and the pass skips ahead, further while reads keep failing. What
 // it read, left and skipped goes into the map; the bytes not read are searched as zeros.
 class ChunkSearchers {
  public:
@@ -88,8 +89,8 @@ class ChunkSearchers {
   // Reads the chunk into `buffer`, skipping what the failures before it condemn; the bytes not
   // read are zeros. Returns how many those are.
   uint64_t ReadFirstPass(const Chunk& chunk, uint8_t* buffer);
-  // After a read that failed at `at`: where reading goes on.
-  int64_t SkipAfterFailure(int64_t at);
+  // After a read that failed at `at`, having asked up to `askedEnd`: where reading goes on.
+  int64_t SkipAfterFailure(int64_t at, int64_t askedEnd);
 
   SourceDevice& source_;
   RescueMap& map_;
@@ -114,6 +115,9 @@ class ChunkSearchers {
   // fails too. Under the lock.
   int64_t skip_ = 0;
   int64_t mostSkip_ = 0;
+  // Once a read failed, the source is told nothing ahead: a failing disk would read ahead into
+  // its bad areas on its own, trying their sectors once more.
+  std::atomic<bool> failed_{false};
   int64_t skipFrom_ = 0;   // the stretch the last failure skips
   int64_t skipUntil_ = 0;
   std::vector<std::thread> threads_;  // started last, once the state above exists

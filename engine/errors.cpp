@@ -19,6 +19,8 @@ std::string Describe(ErrorKind kind, const std::string& path, const std::string&
       return "The sample \"" + path + "\" holds no \"movi\" list. " + text;
     case ErrorKind::NoMovieBox:
       return "The sample \"" + path + "\" holds no whole movie box (moov). " + text;
+    case ErrorKind::ProgressUnusable:
+      return "The file \"" + path + "\" cannot be used: " + text;
     case ErrorKind::WrongSample:
       return "The sample " + (path.empty() ? "" : "\"" + path + "\" ") + "does not fit this mode. " + text;
     case ErrorKind::NoHeaderPartition:

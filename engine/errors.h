@@ -15,6 +15,7 @@ enum class ErrorKind {
   NoMovieBox,    // an ISO media sample without a whole movie box
   NoHeaderPartition,  // an MXF sample whose header partition cannot be read
   WrongSample,   // a sample of a kind the mode cannot use
+  ProgressUnusable,  // a progress or map file that is damaged or belongs to another source
 };
 
 // An engine failure that names the file concerned and carries the system's text.

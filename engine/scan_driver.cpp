@@ -147,7 +147,7 @@ void WriteAviFiles(const RecoveryRequest& request, SourceDevice& source, const F
   options.Sample = sample ? &*sample : nullptr;
   options.Repair = repair;
   options.Reassemble = request.Reassemble;
-  options.Geometry = request.Geometry;
+  if (request.Reassemble && request.LoadGeometry) options.Geometry = request.LoadGeometry(source);
   options.KeepUndecodable = request.KeepUndecodable;
   // Free-space mode joins only free clusters: the stretches that were scanned.
   if (request.Ranges) options.Usable = StretchesToScan(request.Ranges, source.Size());

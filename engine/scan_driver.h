@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,8 +50,9 @@ struct RecoveryRequest {
   bool RepairHeaders = false;
   // Deep repaired files: join the pieces of each recording into one file.
   bool Reassemble = false;
-  // The cluster grids of the source's file systems; none: inferred from the pieces.
-  ClusterGeometry Geometry;
+  // Reads the cluster grids of the source's file systems, after the scan and through what it
+  // learnt of the source; none, or no grid: inferred from the pieces.
+  std::function<ClusterGeometry(SourceDevice&)> LoadGeometry;
   // Repaired files keep the video frames before their first keyframe.
   bool KeepUndecodable = false;
   // How long the scan may spend coming back for what its first pass could not read.

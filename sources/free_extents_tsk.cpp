@@ -2,6 +2,11 @@
 // this file holds no platform call and serves every platform's LoadFreeExtents.
 #include <tsk/libtsk.h>
 
+// Exported by libtsk for images that bring their own reads, but declared only in its internal
+// headers.
+extern "C" void* tsk_img_malloc(size_t size);
+extern "C" void tsk_img_free(void* image);
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -242,6 +247,30 @@ uint32_t Clamp32(uint64_t value) {
   return static_cast<uint32_t>(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
 }
 
+// The Sleuth Kit's image of a SourceDevice: its reads go to the device, whole or not at all.
+struct DeviceImage {
+  TSK_IMG_INFO Info;  // first: The Sleuth Kit sees the struct as its own
+  SourceDevice* Device;
+};
+
+ssize_t ReadDevice(TSK_IMG_INFO* image, TSK_OFF_T offset, char* buffer, size_t length) {
+  SourceDevice& device = *reinterpret_cast<DeviceImage*>(image)->Device;
+  const ReadResult r = device.ReadAt(offset, reinterpret_cast<uint8_t*>(buffer), length);
+  if (r.Bytes < length && r.Error != 0) return -1;
+  return static_cast<ssize_t>(r.Bytes);
+}
+
+void CloseDevice(TSK_IMG_INFO* image) { tsk_img_free(image); }
+
+void DescribeDevice(TSK_IMG_INFO*, FILE*) {}
+
+TSK_IMG_INFO* OpenThrough(SourceDevice& source) {
+  auto* image = static_cast<DeviceImage*>(tsk_img_malloc(sizeof(DeviceImage)));
+  if (image == nullptr) return nullptr;
+  image->Device = &source;
+  return tsk_img_open_external(image, source.Size(), 512, ReadDevice, CloseDevice, DescribeDevice);
+}
+
 }  // namespace
 
 // With several partitions, List holds each file system's entries in partition order (every one
@@ -278,10 +307,10 @@ FreeExtents LoadFreeExtents(const std::string& sourcePath) {
   return extents;
 }
 
-ClusterGeometry LoadClusterGeometry(const std::string& sourcePath) {
+ClusterGeometry LoadClusterGeometry(SourceDevice& source) {
   ClusterGeometry geometry;
   tsk_error_reset();
-  Image image(tsk_img_open_utf8_sing(sourcePath.c_str(), TSK_IMG_TYPE_RAW, 0));
+  Image image(OpenThrough(source));
   if (!image) {
     tsk_error_reset();
     return geometry;

@@ -185,6 +185,6 @@ FreeExtents LoadFreeExtents(const std::string& sourcePath) {
 
 // This build reads no file system of an image itself: the engine infers the cluster grid from
 // where the pieces of recordings break.
-ClusterGeometry LoadClusterGeometry(const std::string& /*sourcePath*/) { return {}; }
+ClusterGeometry LoadClusterGeometry(SourceDevice& /*source*/) { return {}; }
 
 }  // namespace korvid::sources

@@ -2,6 +2,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -15,9 +16,12 @@
 namespace korvid::sources {
 namespace {
 
+constexpr decltype(statfs::f_type) FuseMagic = 0x65735546;
+
 class FileSource final : public SourceDevice {
  public:
-  FileSource(std::string path, int fd, int64_t size) : path_(std::move(path)), fd_(fd), size_(size) {}
+  FileSource(std::string path, int fd, int64_t size, bool hints)
+      : path_(std::move(path)), fd_(fd), size_(size), hints_(hints) {}
   ~FileSource() override { ::close(fd_); }
 
   const std::string& Path() const override { return path_; }
@@ -35,19 +39,33 @@ class FileSource final : public SourceDevice {
       }
       if (got == 0) break;  // end of data
       result.Bytes += static_cast<size_t>(got);
+      // A short read before the end of data: the disk failed on what follows, and asking for it
+      // at once would try its bad sector a second time.
+      if (result.Bytes < length && offset + static_cast<int64_t>(result.Bytes) < size_) {
+        result.Error = EIO;
+        break;
+      }
     }
     return result;
   }
 
   void WillRead(int64_t offset, int64_t length) override {
-    ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+    if (hints_) ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
   }
 
  private:
   std::string path_;
   int fd_;
   int64_t size_;
+  bool hints_;
 };
+
+// A file served through FUSE may bypass the page cache (direct I/O): a hint would then read its
+// bytes from the device once more instead of ahead of the read.
+bool HintsHelp(int fd) {
+  struct statfs fs {};
+  return ::fstatfs(fd, &fs) != 0 || fs.f_type != FuseMagic;
+}
 
 [[noreturn]] void OpenFailed(const std::string& path, int error) {
   throw KorvidError(ErrorKind::OpenFailed, path, SystemErrorText(error));
@@ -93,7 +111,7 @@ std::unique_ptr<SourceDevice> OpenSource(const std::string& path) {
     OpenFailed(path, S_ISDIR(info.st_mode) ? EISDIR : ENODEV);
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::make_unique<FileSource>(path, fd, size);
+  return std::make_unique<FileSource>(path, fd, size, HintsHelp(fd));
 }
 
 bool OutputOnSourceDevice(const std::string& sourcePath, const std::filesystem::path& outputFolder) {

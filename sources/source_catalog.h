@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/reassembly/cluster_grid.h"
+#include "engine/source_device.h"
 #include "engine/scan_ranges.h"
 
 // What the rest of the program needs to know about the machine's disks and volumes. One
@@ -67,8 +68,9 @@ struct FreeExtents {
 // Raises KorvidError (ReadFailed) naming the source and why, when none can be read.
 FreeExtents LoadFreeExtents(const std::string& sourcePath);
 
-// The cluster grids of the file systems on `sourcePath` that The Sleuth Kit finds (every
-// partition's, on a partitioned disk): empty when it finds none.
-ClusterGeometry LoadClusterGeometry(const std::string& sourcePath);
+// The cluster grids of the file systems on `source` that The Sleuth Kit finds (every partition's,
+// on a partitioned disk): empty when it finds none. It reads through `source`, so that a scan's
+// map keeps it off the sectors a failing disk could not give.
+ClusterGeometry LoadClusterGeometry(SourceDevice& source);
 
 }  // namespace korvid::sources

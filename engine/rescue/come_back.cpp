@@ -9,11 +9,8 @@
 namespace korvid {
 namespace {
 
-// Skipped stretches are read in blocks of this size.
-constexpr int64_t BlockBytes = 262144;
-// A failed block read condemns the rest of the kernel-sized request it stopped in: the bad
-// sector lies there.
-constexpr int64_t FailedRequestBytes = 131072;
+// Skipped stretches are read in blocks of GNU ddrescue's cluster size.
+constexpr int64_t BlockBytes = 65536;
 
 class Retry {
  public:
@@ -71,18 +68,15 @@ class Retry {
     return got;
   }
 
-  // A skipped stretch, block after block; where a block fails, the rest of its request is left
-  // to trimming and the next request is read.
+  // A skipped stretch, block after block; where a block fails, its rest (every sector of which
+  // the read tried) is left to trimming.
   void ReadBlocks(ByteRange range) {
     const int64_t end = range.Offset + range.Length;
     for (int64_t at = range.Offset; at < end && !Spent();) {
-      const size_t length = static_cast<size_t>(std::min(BlockBytes, end - at));
-      const size_t got = Read(at, length);
-      at += static_cast<int64_t>(got);
-      if (got == length) continue;
-      const int64_t failedEnd = std::min(end, (at / FailedRequestBytes + 1) * FailedRequestBytes);
-      map_.Mark(at, failedEnd, SectorState::NonTrimmed);
-      at = failedEnd;
+      const int64_t blockEnd = std::min(end, at + BlockBytes);
+      const size_t got = Read(at, static_cast<size_t>(blockEnd - at));
+      if (at + static_cast<int64_t>(got) < blockEnd) map_.Mark(at + static_cast<int64_t>(got), blockEnd, SectorState::NonTrimmed);
+      at = blockEnd;
     }
   }
 

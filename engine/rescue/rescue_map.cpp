@@ -45,15 +45,20 @@ int64_t RescueMap::ReadableUntil(int64_t begin, int64_t end) const {
   return end;
 }
 
-std::vector<std::pair<ByteRange, SectorState>> RescueMap::Pending() const {
+std::vector<std::pair<ByteRange, SectorState>> RescueMap::Runs() const {
   std::lock_guard lock(mutex_);
-  std::vector<std::pair<ByteRange, SectorState>> pending;
+  std::vector<std::pair<ByteRange, SectorState>> runs;
   for (auto at = runs_.begin(); at != runs_.end(); ++at) {
-    if (!IsPending(at->second)) continue;
     const auto next = std::next(at);
     const int64_t end = next == runs_.end() ? size_ : next->first;
-    pending.push_back({{at->first, end - at->first}, at->second});
+    if (end > at->first) runs.push_back({{at->first, end - at->first}, at->second});
   }
+  return runs;
+}
+
+std::vector<std::pair<ByteRange, SectorState>> RescueMap::Pending() const {
+  std::vector<std::pair<ByteRange, SectorState>> pending = Runs();
+  std::erase_if(pending, [](const auto& run) { return !IsPending(run.second); });
   return pending;
 }
 

@@ -89,6 +89,7 @@ def measure(log_path, times_path, size, bad_path):
     seen = bytearray(-(-size // SECTOR))
     count, t90 = 0, None
     tries = dict.fromkeys(bad, 0)
+    requests = {s: [] for s in bad}  # the reads that tried each bad sector
     for t, offset, length, ok in read_log(log_path):
         sectors = sectors_of(offset, length, size)
         inside = bad[bisect.bisect_left(bad, sectors.start):bisect.bisect_left(bad, sectors.stop)]
@@ -97,6 +98,7 @@ def measure(log_path, times_path, size, bad_path):
                              f' {len(inside)} bad sectors ended {"ok" if ok else "in EIO"}')
         for s in inside:
             tries[s] += 1
+            requests[s].append([offset, length])
         if ok:
             for s in sectors:
                 if not seen[s]:
@@ -104,17 +106,19 @@ def measure(log_path, times_path, size, bad_path):
                     count += 1
             if t90 is None and count >= goal:
                 t90 = t - start
+    worst = max(bad, key=tries.get, default=None)
     return {'t90': t90, 'seconds': end - start, 'readable_sectors': readable,
+            'worst': {'sector': worst, 'requests': requests[worst] if bad else []},
             'sectors_read': count, 'tries': {str(s): n for s, n in tries.items()},
             'max_tries': max(tries.values(), default=0), 'total_tries': sum(tries.values())}
 
 
 def first_pass_end(log, size):
-    """The index of the request that closes the first pass: the first of chunk size (128 KiB or
-    more; the kernel may split a chunk into such pieces) that reaches the medium's end. Smaller
-    reads there come from probing the source before the scan."""
+    """The index of the request that closes the first pass: the first of 64 KiB or more (a chunk,
+    a piece the kernel split it into, or the ddrescue-sized reads that follow a failure) that
+    reaches the medium's end. Smaller reads there come from probing the source."""
     return next((i for i, (_, offset, length, _) in enumerate(log)
-                 if length >= 128 * 1024 and offset + length >= size), None)
+                 if length >= 64 * 1024 and offset + length >= size), None)
 
 
 def check_first_pass(name, log_path, size):
@@ -207,6 +211,9 @@ def compare(korvid_path, ddrescue_path, ratio):
           f' (ddrescue {d["total_tries"]})' + ('' if not more else
           f'; {len(more)} sectors tried more often, e.g. sector {more[0][0]}: {more[0][1]} times,'
           f' ddrescue {more[0][2]}'))
+    if more:
+        print(f'     korvid\'s reads over sector {k["worst"]["sector"]} (offset bytes):'
+              f' {", ".join(f"{o} {n}" for o, n in k["worst"]["requests"])}')
 
 
 def table(rows):

@@ -1,0 +1,199 @@
+#include "engine/rescue/progress_file.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "engine/errors.h"
+#include "engine/file_path.h"
+#include "engine/output_file.h"
+#include "engine/program_version.h"
+
+namespace korvid {
+namespace {
+
+constexpr char RecordsMagic[16] = {'K', 'O', 'R', 'V', 'I', 'D', ' ', 'R', 'E', 'C', 'O', 'R', 'D', 'S', '1', '\n'};
+constexpr const char* KorvidLine = "# korvid:";
+
+char StateChar(SectorState state) {
+  return state == SectorState::Outside ? '?' : static_cast<char>(state);
+}
+
+std::string Hex(std::span<const uint8_t> bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (uint8_t b : bytes) text += {digits[b >> 4], digits[b & 15]};
+  return text;
+}
+
+KorvidError Unusable(const std::filesystem::path& path, const std::string& why) {
+  return KorvidError(ErrorKind::ProgressUnusable, PathText(path), why);
+}
+
+struct MapLines {
+  int64_t CurrentPosition = 0;  // of the status line
+  std::vector<std::pair<ByteRange, SectorState>> Runs;
+  std::vector<std::string> Comments;
+};
+
+// A ddrescue map file: its status line ("current_pos current_status [current_pass]"), then its
+// data lines ("pos size status").
+MapLines ParseMap(std::istream& in, const std::filesystem::path& path) {
+  MapLines map;
+  std::vector<std::pair<ByteRange, SectorState>>& runs = map.Runs;
+  std::string line;
+  bool status = false;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (line.empty()) continue;
+    if (line[0] == '#') {
+      map.Comments.push_back(line);
+      continue;
+    }
+    std::istringstream fields(line);
+    std::string pos, size, state;
+    fields >> pos >> size >> state;
+    char* end = nullptr;
+    if (!status) {
+      status = true;
+      map.CurrentPosition = std::strtoll(pos.c_str(), &end, 0);
+      if (end == pos.c_str()) throw Unusable(path, "its status line is damaged: it is no GNU ddrescue map file.");
+      continue;
+    }
+    const long long p = std::strtoll(pos.c_str(), &end, 0);
+    const bool posOk = end != pos.c_str() && *end == '\0';
+    const long long n = std::strtoll(size.c_str(), &end, 0);
+    const bool sizeOk = end != size.c_str() && *end == '\0';
+    if (!posOk || !sizeOk || p < 0 || n <= 0 || state.size() != 1 || std::strchr("?*/-+", state[0]) == nullptr) {
+      throw Unusable(path, "line " + std::to_string(number) + " is no \"pos size status\" line of a GNU ddrescue map file.");
+    }
+    if (!runs.empty() && runs.back().first.Offset + runs.back().first.Length > p) {
+      throw Unusable(path, "line " + std::to_string(number) + " overlaps the line before it.");
+    }
+    runs.push_back({{p, n}, static_cast<SectorState>(state[0])});
+  }
+  if (!status) throw Unusable(path, "it holds no status line: it is no GNU ddrescue map file.");
+  return map;
+}
+
+}  // namespace
+
+uint64_t DigestOf(const uint8_t* data, size_t length, uint64_t seed) {
+  uint64_t hash = seed;  // FNV-1a
+  for (size_t i = 0; i < length; ++i) hash = (hash ^ data[i]) * 0x100000001b3ull;
+  return hash;
+}
+
+ProgressFile::ProgressFile(const std::filesystem::path& folder)
+    : map_(folder / "korvid-progress.map"), records_(folder / "korvid-progress.records") {}
+
+bool ProgressFile::Exists() const {
+  std::error_code error;
+  return std::filesystem::exists(map_, error);
+}
+
+void ProgressFile::Save(const SavedScan& scan) {
+  const FragmentList& records = scan.Records;
+  const bool grew = savedRecords_ > 0 && records.size() >= savedRecords_ &&
+                    std::memcmp(&records[savedRecords_ - 1], &lastSaved_, sizeof lastSaved_) == 0;
+  {
+    errno = 0;
+    std::FILE* file = OpenFile(records_, grew ? "ab" : "wb");
+    if (file == nullptr) throw KorvidError(ErrorKind::CreateFailed, PathText(records_), SystemErrorText(errno));
+    const size_t from = grew ? savedRecords_ : 0;
+    bool ok = grew || std::fwrite(RecordsMagic, sizeof RecordsMagic, 1, file) == 1;
+    if (records.size() > from) {
+      ok = ok && std::fwrite(records.data() + from, sizeof(Fragment), records.size() - from, file) == records.size() - from;
+    }
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok) throw KorvidError(ErrorKind::WriteFailed, PathText(records_), SystemErrorText(errno ? errno : EIO));
+  }
+  savedRecords_ = records.size();
+  if (savedRecords_ > 0) lastSaved_ = records[savedRecords_ - 1];
+
+  std::ostringstream map;
+  map << "# Mapfile. Created by korvid-cli " << ProgramVersion << "\n";
+  map << KorvidLine << " source-size " << scan.SourceSize << " first-sectors " << scan.FirstSectors << " scope "
+      << scan.Scope << " records " << records.size() << " complete " << (scan.Complete ? 1 : 0) << " carried "
+      << (scan.Carried.empty() ? "-" : Hex(scan.Carried)) << "\n";
+  char line[96];
+  map << "# current_pos  current_status  current_pass\n";
+  std::snprintf(line, sizeof line, "0x%08" PRIX64 "     %c               1\n", static_cast<uint64_t>(scan.Position),
+                scan.Complete ? '+' : '?');
+  map << line << "#      pos        size  status\n";
+  for (const auto& [range, state] : scan.Runs) {
+    std::snprintf(line, sizeof line, "0x%08" PRIX64 "  0x%08" PRIX64 "  %c\n", static_cast<uint64_t>(range.Offset),
+                  static_cast<uint64_t>(range.Length), StateChar(state));
+    map << line;
+  }
+  std::filesystem::path partial = map_;
+  partial += ".part";
+  OutputFile out(partial);
+  const std::string text = map.str();
+  out.Write(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  out.Close();
+  std::error_code error;
+  std::filesystem::rename(partial, map_, error);
+  if (error) throw KorvidError(ErrorKind::CreateFailed, PathText(map_), error.message());
+}
+
+SavedScan ProgressFile::Load() const {
+  std::ifstream in(map_);
+  if (!in) throw Unusable(map_, "it cannot be opened.");
+  MapLines lines = ParseMap(in, map_);
+  SavedScan scan;
+  scan.Runs = std::move(lines.Runs);
+  scan.Position = lines.CurrentPosition;
+  size_t records = 0;
+  bool found = false;
+  for (const std::string& comment : lines.Comments) {
+    if (comment.rfind(KorvidLine, 0) != 0) continue;
+    std::istringstream fields(comment.substr(std::strlen(KorvidLine)));
+    std::string key, carried;
+    int complete = 0;
+    fields >> key >> scan.SourceSize >> key >> scan.FirstSectors >> key >> scan.Scope >> key >> records >> key >>
+        complete >> key >> carried;
+    if (!fields || carried.size() % 2 != 0) throw Unusable(map_, "its korvid line is damaged.");
+    scan.Complete = complete != 0;
+    if (carried != "-") {
+      for (size_t i = 0; i + 1 < carried.size(); i += 2) {
+        scan.Carried.push_back(static_cast<uint8_t>(std::stoi(carried.substr(i, 2), nullptr, 16)));
+      }
+    }
+    found = true;
+  }
+  if (!found) throw Unusable(map_, "it holds no korvid line: it was not made by a korvid run.");
+  int64_t covered = 0;
+  for (const auto& [range, state] : scan.Runs) {
+    if (range.Offset != covered) throw Unusable(map_, "its ranges leave a gap at " + std::to_string(covered) + ".");
+    covered += range.Length;
+  }
+  if (covered != scan.SourceSize) throw Unusable(map_, "its ranges do not cover the source it names.");
+  std::ifstream in2(records_, std::ios::binary);
+  char magic[sizeof RecordsMagic] = {};
+  if (!in2 || !in2.read(magic, sizeof magic) || std::memcmp(magic, RecordsMagic, sizeof magic) != 0) {
+    throw Unusable(records_, "it is missing or is no korvid records file.");
+  }
+  for (size_t i = 0; i < records; ++i) {
+    Fragment f;
+    if (!in2.read(reinterpret_cast<char*>(&f), sizeof f)) {
+      throw Unusable(records_, "it ends after " + std::to_string(i) + " of the " + std::to_string(records) +
+                                   " records its map counts.");
+    }
+    scan.Records.push_back(f);
+  }
+  return scan;
+}
+
+std::vector<std::pair<ByteRange, SectorState>> ReadDdrescueMap(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  if (!in) throw KorvidError(ErrorKind::OpenFailed, PathText(path), SystemErrorText(errno ? errno : ENOENT));
+  return ParseMap(in, path).Runs;
+}
+
+}  // namespace korvid

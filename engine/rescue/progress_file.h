@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/fragment.h"
+#include "engine/rescue/rescue_map.h"
+#include "engine/scan_ranges.h"
+
+namespace korvid {
+
+// What a run has done so far, kept so that another run goes on from it.
+struct SavedScan {
+  int64_t SourceSize = 0;
+  uint64_t FirstSectors = 0;  // a digest of the source's first sectors, to know it again
+  uint64_t Scope = 0;         // a digest of the mode and the stretches scanned
+  int64_t Position = 0;       // the first pass has scanned the stretches up to here
+  bool Complete = false;      // the scan has ended: its records are final
+  std::vector<std::pair<ByteRange, SectorState>> Runs;  // the state of every byte, from 0 to the source's end
+  std::vector<uint8_t> Carried;  // the last bytes before Position, whose hits need the bytes after it
+  FragmentList Records;
+};
+
+// The progress file of a run in its output folder: "korvid-progress.map", the ranges in GNU
+// ddrescue's map file format (so that the user's own tools read them) with what korvid needs to
+// go on in a comment line, beside "korvid-progress.records", the records found, 16 bytes each.
+// The map is replaced in one step, after the records it counts are on disk: a run killed at any
+// moment leaves the last whole save.
+class ProgressFile {
+ public:
+  explicit ProgressFile(const std::filesystem::path& folder);
+
+  const std::filesystem::path& MapPath() const { return map_; }
+  bool Exists() const;
+  // Saves `scan` (its Records too); records saved before are appended to, not written again,
+  // while the list only grew.
+  void Save(const SavedScan& scan);
+  // Raises KorvidError (ProgressUnusable) when the files are missing, cut short or damaged.
+  SavedScan Load() const;
+
+ private:
+  std::filesystem::path map_;
+  std::filesystem::path records_;
+  size_t savedRecords_ = 0;
+  Fragment lastSaved_{};  // the last record saved, to tell a list that only grew
+};
+
+// A digest of the first sectors of a source, as SavedScan::FirstSectors holds it.
+uint64_t DigestOf(const uint8_t* data, size_t length, uint64_t seed = 0xcbf29ce484222325ull);
+
+// Reads a GNU ddrescue map file: its ranges and their states. Raises KorvidError
+// (ProgressUnusable) when it is not one.
+std::vector<std::pair<ByteRange, SectorState>> ReadDdrescueMap(const std::filesystem::path& path);
+
+}  // namespace korvid
