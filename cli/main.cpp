@@ -66,6 +66,12 @@ int main(int argc, char** argv) {
                       "Seconds the scan may spend coming back for the bad areas of a failing disk, after its first "
                       "pass (0: none; default: no limit)")
       ->check(CLI::NonNegativeNumber);
+  recover->add_flag("--resume", options.Resume,
+                    "Go on from the progress file (korvid-progress.map) that an interrupted run of the same source "
+                    "and mode left in the output folder: nothing it scanned is read again");
+  recover->add_option("--map", options.KnownMap,
+                      "A GNU ddrescue map file made while imaging the source: the areas it could not read are not "
+                      "tried at all");
   recover->add_flag("--json", options.Json, "Print the summary as one JSON object on stdout");
   recover->add_flag("--quiet", options.Quiet, "Print no progress and no text summary");
   recover->add_flag("--overwrite", options.Overwrite,

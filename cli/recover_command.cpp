@@ -14,6 +14,7 @@
 #include "cli/summary.h"
 #include "engine/errors.h"
 #include "engine/file_path.h"
+#include "engine/rescue/progress_file.h"
 #include "engine/sample_header.h"
 #include "engine/scan_driver.h"
 #include "sources/cache_folder.h"
@@ -90,6 +91,22 @@ std::string SampleMismatch(SampleKind kind, ScanMode mode, const std::string& sa
          "device. For MP4, MOV and MXF recordings use --mode container.";
 }
 
+// The ranges a GNU ddrescue map of the source did not rescue; raises KorvidError when the file
+// is no such map or describes a source of another size.
+std::vector<ByteRange> KnownBadRanges(const fs::path& path, int64_t sourceSize) {
+  std::vector<ByteRange> bad;
+  int64_t covered = 0;
+  for (const auto& [range, state] : ReadDdrescueMap(path)) {
+    covered = std::max(covered, range.Offset + range.Length);
+    if (state != SectorState::Finished) bad.push_back(range);
+  }
+  if (covered != sourceSize) {
+    throw KorvidError(ErrorKind::ProgressUnusable, PathText(path),
+                      "it maps " + std::to_string(covered) + " bytes; the source has " + std::to_string(sourceSize) + ".");
+  }
+  return bad;
+}
+
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "korvid-cli: %s\n", message.c_str());
   return ExitUsage;
@@ -118,6 +135,14 @@ int RunRecoverCommand(const RecoverOptions& options) {
     source = sources::OpenSource(sourcePath);
   } catch (const KorvidError& e) {
     return UsageError(e.what());
+  }
+  std::vector<ByteRange> knownBad;
+  if (!options.KnownMap.empty()) {
+    try {
+      knownBad = KnownBadRanges(PathFromText(options.KnownMap), source->Size());
+    } catch (const KorvidError& e) {
+      return UsageError(e.what());
+    }
   }
   // The texts of the command line are UTF-8; the paths hold whatever the system's names need.
   const fs::path outputFolder = PathFromText(options.Output);
@@ -153,7 +178,12 @@ int RunRecoverCommand(const RecoverOptions& options) {
     }
   }
   if (std::string problem = CheckOutputFolder(outputFolder); !problem.empty()) return UsageError(problem);
-  if (!options.Overwrite) {
+  if (options.Resume && !ProgressFile(outputFolder).Exists()) {
+    return UsageError("The output folder \"" + options.Output + "\" holds no progress file (" +
+                      PathText(ProgressFile(outputFolder).MapPath().filename()) + ") to go on from.");
+  }
+  // A resumed run writes the files of the run it goes on with.
+  if (!options.Overwrite && !options.Resume) {
     if (const std::string earlier = EarlierOutput(outputFolder); !earlier.empty()) {
       return UsageError("The output folder \"" + options.Output + "\" already holds recovered files (" + earlier +
                         "); a new run would replace them. Choose an empty folder, or pass --overwrite.");
@@ -174,6 +204,9 @@ int RunRecoverCommand(const RecoverOptions& options) {
   request.RepairHeaders = options.RepairHeaders.value_or(deep);
   request.Reassemble = deep && request.RepairHeaders && !options.NoReassemble;
   request.KeepUndecodable = options.KeepUndecodable;
+  request.ProgressFolder = outputFolder;
+  request.Resume = options.Resume;
+  request.KnownBad = std::move(knownBad);
   request.Retry.Passes = options.RetryPasses;
   if (options.MaxBadSeconds) request.Retry.MaxSeconds = *options.MaxBadSeconds;
   if (request.Mode == ScanMode::FreeSpace) request.Ranges = FreeSpaceOf(sourcePath, options.Quiet);

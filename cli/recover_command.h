@@ -29,6 +29,8 @@ struct RecoverOptions {
   // How often and how long the scan comes back for what its first pass could not read.
   unsigned RetryPasses = 1;
   std::optional<double> MaxBadSeconds;
+  bool Resume = false;      // go on from the progress file in the output folder
+  std::string KnownMap;     // a GNU ddrescue map of the source: its bad areas are not tried
 };
 
 // Checks the inputs, caches the sample header, runs the recovery and prints its summary.

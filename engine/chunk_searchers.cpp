@@ -133,7 +133,17 @@ uint64_t ChunkSearchers::ReadFirstPass(const Chunk& chunk, uint8_t* buffer) {
   uint64_t missing = static_cast<uint64_t>(at - chunk.Position);
   while (at < end) {
     // Once the disk has failed, in requests of GNU ddrescue's size: a failed one costs no more.
-    const int64_t ask = failed_.load(std::memory_order_relaxed) ? std::min(end - at, FailedReadSize) : end - at;
+    int64_t ask = failed_.load(std::memory_order_relaxed) ? std::min(end - at, FailedReadSize) : end - at;
+    // What is known bad already (imaging could not read it) is not tried.
+    if (const ByteRange bad = map_.FirstBad(at, at + ask); bad.Length > 0) {
+      if (bad.Offset == at) {
+        std::fill(buffer + (at - chunk.Position), buffer + (at + bad.Length - chunk.Position), uint8_t{0});
+        missing += static_cast<uint64_t>(bad.Length);
+        at += bad.Length;
+        continue;
+      }
+      ask = bad.Offset - at;
+    }
     const size_t length = static_cast<size_t>(ask);
     const ReadResult r = source_.ReadAt(at, buffer + (at - chunk.Position), length);
     const size_t got = r.Bytes >= length ? length : r.Bytes / SectorSize * SectorSize;

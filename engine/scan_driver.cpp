@@ -12,6 +12,7 @@
 #include "errors.h"
 #include "rescue/fresh_search.h"
 #include "rescue/mapped_source.h"
+#include "rescue/run_progress.h"
 #include "fourcc.h"
 #include "avi/movi_chunks.h"
 #include "sector_reader.h"
@@ -19,6 +20,11 @@
 
 namespace korvid {
 namespace {
+
+// A run keeps its progress at least this often while the first pass runs, and after this many
+// bytes scanned, so that little is scanned again after a kill.
+constexpr std::chrono::seconds SaveInterval{30};
+constexpr int64_t SaveBytes = 64 << 20;
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -79,8 +85,13 @@ class HitSearch {
 // signature may cross into the next chunk, are searched here in front of the next chunk's first
 // bytes, so that a signature on a chunk border, size word included, is found exactly once, and
 // no byte is read twice.
-void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const HitSearch& search,
-          RescueMap& map, RunObserver& observer, FragmentList& fragments, RecoveryReport& report) {
+//
+// It starts with the bytes `start` carries in, and `save(carried, position)` is called now and
+// then and when the pass ends, stopped or not, before the carried bytes are searched as the end
+// of data.
+void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const HitSearch& search, RescueMap& map,
+          const ScanStart& start, const std::function<void(std::span<const uint8_t>, int64_t)>& save,
+          RunObserver& observer, FragmentList& fragments, RecoveryReport& report) {
   const size_t margin = search.Margin();
   int64_t total = 0;
   for (const ByteRange& stretch : stretches) total += stretch.Length;
@@ -90,9 +101,12 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
                            },
                            map);
   // The unexamined bytes before the chunk in hand, at most `margin`, then its first bytes.
-  std::vector<uint8_t> window(2 * margin);
-  size_t carried = 0;
-  int64_t tailEnd = 0;  // source offset just past the carried bytes
+  std::vector<uint8_t> window(std::max(2 * margin, margin + start.Carried.size()));
+  size_t carried = start.Carried.size();
+  std::copy(start.Carried.begin(), start.Carried.end(), window.begin());
+  int64_t tailEnd = start.End;  // source offset just past the carried bytes
+  auto lastSave = std::chrono::steady_clock::now();
+  int64_t savedAt = report.BytesScanned;
 
   // The carried bytes' hits whose size words lie within them: the end of a stretch is the end
   // of data.
@@ -112,7 +126,7 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
     if (!searchers.Next(chunk)) break;
     observer.Yield();
     observer.ScanProgress(report.BytesScanned, total);
-    if (!chunk.Continues) flushTail();
+    if (chunk.Position != tailEnd) flushTail();
 
     // The carried bytes with as many of the chunk's first bytes as their hits can need.
     const size_t head = chunk.Head.size();
@@ -134,8 +148,25 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
     report.BytesScanned += static_cast<int64_t>(chunk.Length);
     report.UnreadableScanBytes += chunk.UnreadableBytes;
     observer.FragmentsFound(fragments.size());
+    if (report.BytesScanned - savedAt >= SaveBytes || std::chrono::steady_clock::now() - lastSave >= SaveInterval) {
+      save(std::span(window.data(), carried), tailEnd);
+      lastSave = std::chrono::steady_clock::now();
+      savedAt = report.BytesScanned;
+    }
   }
+  save(std::span(window.data(), carried), tailEnd);
   flushTail();
+}
+
+// What a run scans, as a resumed run must share it: the mode, how deep, and the stretches.
+uint64_t ScopeOf(const RecoveryRequest& request, const std::vector<ByteRange>& stretches) {
+  std::vector<uint8_t> bytes = {static_cast<uint8_t>(request.Mode), static_cast<uint8_t>(request.Deep)};
+  for (const ByteRange& s : stretches) {
+    for (int64_t v : {s.Offset, s.Length}) {
+      for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+  }
+  return DigestOf(bytes.data(), bytes.size());
 }
 
 // The chains of the AVI modes, plain, repaired or reassembled as the request asks.
@@ -219,17 +250,40 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   const auto scanStart = std::chrono::steady_clock::now();
   const std::vector<ByteRange> stretches = StretchesToScan(request.Ranges, source.Size());
   RescueMap map(source.Size(), stretches);
+  for (const ByteRange& bad : request.KnownBad) {
+    for (const ByteRange& s : stretches) {
+      const int64_t from = std::max(bad.Offset, s.Offset), to = std::min(bad.Offset + bad.Length, s.Offset + s.Length);
+      if (from < to) map.Mark(from, to, SectorState::Bad);
+    }
+  }
   // What the scan could not read, the writer does not ask of the disk again.
   MappedSource mapped(source, map);
+  std::optional<RunProgress> progress;
+  if (request.ProgressFolder) progress.emplace(*request.ProgressFolder, source, stretches, ScopeOf(request, stretches), map);
+  std::vector<ByteRange> firstPass = stretches;
+  ScanStart start;
+  bool scanEnded = false;
+  if (request.Resume && progress) {
+    firstPass = progress->Resume(fragments, start, scanEnded);
+    for (const ByteRange& s : stretches) report.BytesScanned += s.Length;
+    for (const ByteRange& s : firstPass) report.BytesScanned -= s.Length;
+  }
+  const auto save = [&](std::span<const uint8_t> carried, int64_t position) {
+    if (progress) progress->Save(fragments, carried, position, false);
+  };
   try {
-    Scan(source, stretches, search, map, observer, fragments, report);
-    FreshSearch fresh(mapped, stretches, search.Margin(),
-                      [&search](std::span<const uint8_t> bytes, int64_t start, FragmentList& out, size_t end) {
-                        search.Search(bytes, start, out, end);
-                      });
-    ComeBack(source, map, request.Retry, observer,
-             [&fresh](int64_t offset, std::span<const uint8_t> bytes) { fresh.Add(offset, bytes); });
-    fresh.MergeInto(fragments);
+    if (!scanEnded) {
+      Scan(source, firstPass, search, map, start, save, observer, fragments, report);
+      FreshSearch fresh(mapped, stretches, search.Margin(),
+                        [&search](std::span<const uint8_t> bytes, int64_t start, FragmentList& out, size_t end) {
+                          search.Search(bytes, start, out, end);
+                        });
+      ComeBack(source, map, request.Retry, observer,
+               [&fresh](int64_t offset, std::span<const uint8_t> bytes) { fresh.Add(offset, bytes); });
+      fresh.MergeInto(fragments);
+      SortFragments(fragments);
+      if (progress && !report.Stopped) progress->Save(fragments, {}, source.Size(), true);
+    }
   } catch (...) {
     // What was found before the failure is still written.
     scanError = std::current_exception();
@@ -240,7 +294,7 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   report.ScanSeconds = SecondsSince(scanStart);
   report.FragmentsFound = fragments.size();
 
-  SortFragments(fragments);
+  if (!std::is_sorted(fragments.begin(), fragments.end(), FragmentBefore)) SortFragments(fragments);
   const auto writeStart = std::chrono::steady_clock::now();
   try {
     if (request.Mode == ScanMode::Container) {
@@ -255,6 +309,7 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   }
   report.WriteSeconds = SecondsSince(writeStart);
   if (scanError) std::rethrow_exception(scanError);
+  if (progress && !report.Stopped) progress->Finish();
 }
 
 }  // namespace korvid

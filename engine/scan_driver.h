@@ -57,6 +57,16 @@ struct RecoveryRequest {
   bool KeepUndecodable = false;
   // How long the scan may spend coming back for what its first pass could not read.
   RetryLimits Retry;
+  // The run keeps its progress in this folder (korvid-progress.map and .records), saved every
+  // 30 seconds (or 64 MiB) while the first pass runs and when the scan ends, and removed once
+  // the files are written; a stopped or failed run leaves it. None: it keeps none.
+  std::optional<std::filesystem::path> ProgressFolder;
+  // Goes on from the progress an earlier run of the same source and mode saved there: nothing
+  // it scanned is read again. A progress file that does not fit raises KorvidError
+  // (ProgressUnusable) before anything is read but the source's first sectors.
+  bool Resume = false;
+  // Ranges that imaging the source could not read (a GNU ddrescue map's): not tried at all.
+  std::vector<ByteRange> KnownBad;
 };
 
 struct RecoveryReport {

@@ -97,8 +97,7 @@ bool ProgressFile::Exists() const {
   return std::filesystem::exists(map_, error);
 }
 
-void ProgressFile::Save(const SavedScan& scan) {
-  const FragmentList& records = scan.Records;
+void ProgressFile::Save(const SavedScan& scan, const FragmentList& records) {
   const bool grew = savedRecords_ > 0 && records.size() >= savedRecords_ &&
                     std::memcmp(&records[savedRecords_ - 1], &lastSaved_, sizeof lastSaved_) == 0;
   {
@@ -188,6 +187,13 @@ SavedScan ProgressFile::Load() const {
     scan.Records.push_back(f);
   }
   return scan;
+}
+
+void ProgressFile::Remove() {
+  std::error_code ignored;
+  std::filesystem::remove(map_, ignored);
+  std::filesystem::remove(records_, ignored);
+  savedRecords_ = 0;
 }
 
 std::vector<std::pair<ByteRange, SectorState>> ReadDdrescueMap(const std::filesystem::path& path) {

@@ -21,7 +21,7 @@ struct SavedScan {
   bool Complete = false;      // the scan has ended: its records are final
   std::vector<std::pair<ByteRange, SectorState>> Runs;  // the state of every byte, from 0 to the source's end
   std::vector<uint8_t> Carried;  // the last bytes before Position, whose hits need the bytes after it
-  FragmentList Records;
+  FragmentList Records;          // as loaded; a save takes them apart
 };
 
 // The progress file of a run in its output folder: "korvid-progress.map", the ranges in GNU
@@ -35,11 +35,13 @@ class ProgressFile {
 
   const std::filesystem::path& MapPath() const { return map_; }
   bool Exists() const;
-  // Saves `scan` (its Records too); records saved before are appended to, not written again,
+  // Saves `scan` with `records`; the records saved before are appended to, not written again,
   // while the list only grew.
-  void Save(const SavedScan& scan);
+  void Save(const SavedScan& scan, const FragmentList& records);
   // Raises KorvidError (ProgressUnusable) when the files are missing, cut short or damaged.
   SavedScan Load() const;
+  // Removes both files: the run they served has ended.
+  void Remove();
 
  private:
   std::filesystem::path map_;

@@ -45,6 +45,19 @@ int64_t RescueMap::ReadableUntil(int64_t begin, int64_t end) const {
   return end;
 }
 
+ByteRange RescueMap::FirstBad(int64_t begin, int64_t end) const {
+  std::lock_guard lock(mutex_);
+  for (auto at = std::prev(runs_.upper_bound(begin)); at != runs_.end() && at->first < end; ++at) {
+    const auto next = std::next(at);
+    const int64_t runEnd = next == runs_.end() ? size_ : next->first;
+    if (at->second == SectorState::Bad && runEnd > begin) {
+      const int64_t from = std::max(begin, at->first);
+      return {from, std::min(end, runEnd) - from};
+    }
+  }
+  return {};
+}
+
 std::vector<std::pair<ByteRange, SectorState>> RescueMap::Runs() const {
   std::lock_guard lock(mutex_);
   std::vector<std::pair<ByteRange, SectorState>> runs;

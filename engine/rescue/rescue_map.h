@@ -32,6 +32,8 @@ class RescueMap {
   void Mark(int64_t begin, int64_t end, SectorState state);
   // The first byte in [begin, end) that may not be read (of a stretch and not Finished), or end.
   int64_t ReadableUntil(int64_t begin, int64_t end) const;
+  // The first run of Bad bytes that meets [begin, end), clipped to it; empty when there is none.
+  ByteRange FirstBad(int64_t begin, int64_t end) const;
   // Every run, Outside ones too, in source order.
   std::vector<std::pair<ByteRange, SectorState>> Runs() const;
   // The runs not yet read, in source order.

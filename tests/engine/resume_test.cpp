@@ -1,0 +1,162 @@
+// A run that keeps its progress: stopped part way and resumed, it writes the files of an
+// uninterrupted run and reads nothing twice; a progress file that does not fit is refused.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "engine/errors.h"
+#include "engine/rescue/progress_file.h"
+#include "engine/scan_driver.h"
+#include "tests/engine/memory_source.h"
+#include "tests/engine/temp_folder.h"
+
+namespace korvid {
+namespace {
+
+using testing::Filler;
+using testing::MemorySource;
+using testing::PutChunkHeader;
+using testing::ReadFile;
+using testing::TempFolder;
+
+constexpr int64_t Size = 12 << 20;
+
+std::vector<uint8_t> Medium() {
+  std::vector<uint8_t> bytes = Filler(Size);
+  // Chains all over, some of them across the 256 KiB chunk borders where a run may stop.
+  for (int64_t at = 1000; at + 4000 < Size; at += 70001) {
+    for (int k = 0; k < 4; ++k) PutChunkHeader(bytes, static_cast<size_t>(at + 1000 * k), "00dc", 992);
+  }
+  return bytes;
+}
+
+struct StopAfter : RunObserver {
+  explicit StopAfter(int chunks) : chunks_(chunks) {}
+  bool StopRequested() override { return chunks_ >= 0 && seen_ >= chunks_; }
+  void ScanProgress(int64_t, int64_t) override { ++seen_; }
+  int chunks_;
+  int seen_ = 0;
+};
+
+class Resume : public ::testing::Test {
+ protected:
+  RecoveryReport Run(MemorySource& source, const std::string& out, int stopAfter, bool resume,
+                     ScanMode mode = ScanMode::WholeDisk) {
+    std::filesystem::create_directories(folder / out);
+    RecoveryRequest request;
+    request.Source = &source;
+    request.Mode = mode;
+    request.OutputFolder = folder / out;
+    request.Header = {'h', 'd', 'r', 'm', 'o', 'v', 'i'};
+    request.ProgressFolder = folder / out;
+    request.Resume = resume;
+    RecoveryReport report;
+    StopAfter observer(stopAfter);
+    RunRecovery(request, observer, report);
+    return report;
+  }
+  TempFolder folder;
+};
+
+TEST_F(Resume, StoppedAndResumedRunsWriteTheFilesOfAnUninterruptedOneAndReadNothingTwice) {
+  MemorySource whole(Medium());
+  const RecoveryReport expected = Run(whole, "whole", -1, false);
+  ASSERT_GT(expected.Write.Files.size(), 100u);
+
+  for (const int stop : {5, 23, 41}) {
+    const std::string out = "stopped-" + std::to_string(stop);
+    MemorySource first(Medium());
+    const RecoveryReport stopped = Run(first, out, stop, false);
+    ASSERT_TRUE(stopped.Stopped);
+    MemorySource second(Medium());
+    const RecoveryReport resumed = Run(second, out, -1, true);
+    EXPECT_FALSE(resumed.Stopped);
+    ASSERT_EQ(resumed.Write.Files.size(), expected.Write.Files.size()) << stop;
+    for (size_t i = 0; i < expected.Write.Files.size(); ++i) {
+      EXPECT_EQ(ReadFile(resumed.Write.Files[i].Path), ReadFile(expected.Write.Files[i].Path)) << stop << " file " << i;
+    }
+    // The resumed scan reads on where the first stopped; of what that one scanned, only the
+    // first sectors are read again, to know the source.
+    int64_t firstEnd = 0;
+    for (const auto& [offset, length] : first.reads) {
+      if (length == 262144) firstEnd = std::max(firstEnd, offset + static_cast<int64_t>(length));
+    }
+    for (const auto& [offset, length] : second.reads) {
+      if (length == 262144) EXPECT_GE(offset, stop * int64_t{262144}) << "chunk read again at " << offset;
+    }
+    EXPECT_GT(firstEnd, 0);
+  }
+}
+
+TEST_F(Resume, AProgressFileThatDoesNotFitIsRefusedAndNothingIsWritten) {
+  MemorySource first(Medium());
+  Run(first, "out", 10, false);
+  const std::filesystem::path map = folder / "out" / "korvid-progress.map";
+  const std::filesystem::path records = folder / "out" / "korvid-progress.records";
+  std::filesystem::create_directories(folder / "keep");
+  std::filesystem::copy_file(map, folder / "keep" / "map");
+  std::filesystem::copy_file(records, folder / "keep" / "records");
+  auto restore = [&] {
+    std::filesystem::copy_file(folder / "keep" / "map", map, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(folder / "keep" / "records", records, std::filesystem::copy_options::overwrite_existing);
+    for (const auto& entry : std::filesystem::directory_iterator(folder / "out")) {
+      if (entry.path().extension() == ".AVI") std::filesystem::remove(entry.path());
+    }
+  };
+  auto refused = [&](MemorySource& source, const char* why, ScanMode mode = ScanMode::WholeDisk) {
+    try {
+      Run(source, "out", -1, true, mode);
+      ADD_FAILURE() << why << ": resumed";
+    } catch (const KorvidError& e) {
+      EXPECT_EQ(e.Kind(), ErrorKind::ProgressUnusable) << why;
+    }
+    EXPECT_TRUE(ReadFile(records) == ReadFile(folder / "keep" / "records")) << why << ": the records were changed";
+    size_t written = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder / "out")) written += entry.path().extension() == ".AVI";
+    EXPECT_EQ(written, 0u) << why;
+  };
+  restore();  // the stopped run wrote what it had found
+
+  std::vector<uint8_t> other = Medium();
+  other[10] ^= 1;  // another source: its first sectors differ
+  MemorySource changed(other);
+  refused(changed, "another source");
+  std::vector<uint8_t> half = Medium();
+  half.resize(Size / 2);
+  MemorySource shorter(half);
+  refused(shorter, "a source of another size");
+  MemorySource same(Medium());
+  refused(same, "another mode", ScanMode::FreeSpace);
+
+  const std::vector<uint8_t> saved = ReadFile(map);
+  const std::string text(saved.begin(), saved.end());
+  std::ofstream(map) << text.substr(0, text.size() / 2) << "\n0x10 zz +\n";
+  refused(same, "a damaged map");
+  restore();
+  std::filesystem::resize_file(records, std::filesystem::file_size(records) / 2);
+  std::filesystem::copy_file(records, folder / "keep" / "records", std::filesystem::copy_options::overwrite_existing);
+  refused(same, "records cut short");
+}
+
+TEST_F(Resume, AreasAnImagingCouldNotReadAreNotTried) {
+  MemorySource source(Medium());
+  std::filesystem::create_directories(folder / "out");
+  RecoveryRequest request;
+  request.Source = &source;
+  request.OutputFolder = folder / "out";
+  request.Header = {'h', 'd', 'r', 'm', 'o', 'v', 'i'};
+  request.KnownBad = {{3 << 20, 300000}, {9 << 20, 512}};
+  RecoveryReport report;
+  RunObserver observer;
+  RunRecovery(request, observer, report);
+  for (const auto& [offset, length] : source.reads) {
+    for (const ByteRange& bad : request.KnownBad) {
+      EXPECT_FALSE(offset < bad.Offset + bad.Length && bad.Offset < offset + static_cast<int64_t>(length))
+          << "read " << offset << "+" << length;
+    }
+  }
+  EXPECT_EQ(report.UnreadableRanges, request.KnownBad);
+}
+
+}  // namespace
+}  // namespace korvid
