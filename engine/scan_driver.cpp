@@ -21,10 +21,11 @@
 namespace korvid {
 namespace {
 
-// A run keeps its progress at least this often while the first pass runs, and after this many
-// bytes scanned, so that little is scanned again after a kill.
+// A run keeps its progress at least this often while the first pass runs, and after every
+// hundredth of the source scanned (1 MiB at least), so that little is scanned again after a kill.
 constexpr std::chrono::seconds SaveInterval{30};
-constexpr int64_t SaveBytes = 64 << 20;
+constexpr int64_t SaveShare = 100;
+constexpr int64_t LeastSaveBytes = 1 << 20;
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -107,6 +108,7 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
   int64_t tailEnd = start.End;  // source offset just past the carried bytes
   auto lastSave = std::chrono::steady_clock::now();
   int64_t savedAt = report.BytesScanned;
+  const int64_t saveBytes = std::max(LeastSaveBytes, source.Size() / SaveShare);
 
   // The carried bytes' hits whose size words lie within them: the end of a stretch is the end
   // of data.
@@ -148,7 +150,7 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
     report.BytesScanned += static_cast<int64_t>(chunk.Length);
     report.UnreadableScanBytes += chunk.UnreadableBytes;
     observer.FragmentsFound(fragments.size());
-    if (report.BytesScanned - savedAt >= SaveBytes || std::chrono::steady_clock::now() - lastSave >= SaveInterval) {
+    if (report.BytesScanned - savedAt >= saveBytes || std::chrono::steady_clock::now() - lastSave >= SaveInterval) {
       save(std::span(window.data(), carried), tailEnd);
       lastSave = std::chrono::steady_clock::now();
       savedAt = report.BytesScanned;

@@ -8,6 +8,7 @@
 # ddrescue; its files must be those of a run on the image with the bad sectors zeroed, and its
 # "unreadable_ranges" the bad sectors. With --max-bad-time 0 or --retry-passes 0 it stops after
 # the first pass, and its files are those of the image with what it reports unreadable zeroed.
+# A run killed part way and resumed writes the files of an uninterrupted run.
 # With --bench as third argument: only the measures, as a table, and no checks.
 set -uo pipefail
 cli=${1:?usage: failing_test.sh KORVID_CLI FAILING_MEDIUM [--bench]}
@@ -159,6 +160,50 @@ for option in max-bad-time retry-passes; do
     recover "$name-zeroed" "$work/$name.img" &&
     tally "$name" python3 "$log_tool" same-files "files as from the card with its unreadable ranges zeroed" \
       "$work/$name" "$work/$name-zeroed"
+done
+
+# Resume: a run on a slow disk (4 ms a read, no bad sector) killed with SIGKILL at 30, 60 and 90 %
+# of its scan, then run again with --resume, writes the files of an uninterrupted run, and its
+# scan reads no chunk before where the killed run's progress file says its first pass stood.
+: > "$work/none.txt"
+recover whole "$card"
+for percent in 30 60 90; do
+  name=resume-$percent mnt=$work/resume-$percent.mnt
+  mkdir "$mnt" "$work/$name"
+  cleanup_hooks+=("fusermount3 -u '$mnt' 2>/dev/null")
+  "$medium_tool" "$card" "$mnt" --bad "$work/none.txt" --delay-ms 0 --read-delay-us 4000 --log "$work/$name.log" ||
+    { fail "$name: mounting the slow medium"; continue; }
+  "$cli" recover --source "$mnt/medium" --sample "$sample" --output "$work/$name" --json --quiet \
+    > /dev/null 2> "$work/$name.err" &
+  pid=$!
+  # Killed once its chunk reads reach the share of the medium.
+  until python3 -c '
+import sys
+size, share = int(sys.argv[2]), int(sys.argv[3])
+reach = max((int(o) + int(n) for _, o, n, _ in (l.split() for l in open(sys.argv[1])) if int(n) == 262144), default=0)
+sys.exit(0 if reach * 100 >= size * share else 1)' "$work/$name.log" "$size" "$percent" 2>/dev/null; do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -9 "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  check "$name: the killed run left its progress file" test -f "$work/$name/korvid-progress.map"
+  saved=$(awk '!/^#/ { print $1; exit }' "$work/$name/korvid-progress.map" 2>/dev/null)
+  before=$(wc -l < "$work/$name.log")
+  status=0
+  "$cli" recover --source "$mnt/medium" --sample "$sample" --output "$work/$name" --json --quiet --resume \
+    > "$work/$name.json" 2>> "$work/$name.err" || status=$?
+  fusermount3 -u "$mnt"
+  check "$name: the resumed run exits with 0" test "$status" -eq 0
+  tally "$name" python3 "$log_tool" same-files "files as from an uninterrupted run" "$work/$name" "$work/whole"
+  check "$name: the resumed scan reads no chunk before $saved, where the killed one stood" python3 -c '
+import sys
+saved, before = int(sys.argv[2], 0), int(sys.argv[3])
+lines = open(sys.argv[1]).read().split("\n")[before:]
+early = [l for l in lines if l and int(l.split()[2]) == 262144 and int(l.split()[1]) < saved]
+print(f"     the killed run stood at {saved} of {sys.argv[4]} bytes; {len(early)} chunks read again")
+sys.exit(1 if early or saved == 0 else 0)' "$work/$name.log" "${saved:-0}" "$before" "$size"
+  check "$name: no progress file is left once the files are written" test ! -e "$work/$name/korvid-progress.map"
 done
 
 python3 "$log_tool" table korvid "$work/korvid.measures" ddrescue "$work/ddrescue.measures" 2>/dev/null |

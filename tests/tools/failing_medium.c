@@ -4,6 +4,7 @@
 // arrives is logged as "monotonic_seconds offset length ok|EIO".
 //
 //   failing_medium IMAGE MOUNTPOINT --bad FILE --delay-ms N --log FILE [--max-read BYTES]
+//                  [--read-delay-us N]   (every read waits N µs: a slow disk)
 //                  [FUSE options]
 //
 // FILE holds sector numbers, one a line, or "first-last" ranges; '#' starts a comment.
@@ -34,6 +35,7 @@ static off_t image_size;
 static struct range* bad;
 static size_t bad_count;
 static long delay_ms;
+static long read_delay_us;  // every read waits this long, as a slow disk: runs to interrupt
 static unsigned max_read;  // 0: the kernel's limit
 static int log_fd = -1;
 static const char medium_path[] = "/medium";
@@ -162,6 +164,10 @@ static int medium_read(const char* path, char* buf, size_t size, off_t offset,
     log_request(offset, size, 0);
     return -EIO;
   }
+  if (read_delay_us > 0) {
+    struct timespec wait = {read_delay_us / 1000000, (read_delay_us % 1000000) * 1000L};
+    while (nanosleep(&wait, &wait) == -1 && errno == EINTR) {}
+  }
   size_t done = 0;
   while (done < length) {
     ssize_t n = pread(image_fd, buf + done, length - done, offset + (off_t)done);
@@ -197,7 +203,7 @@ static const struct fuse_operations operations = {
 static int usage(void) {
   fprintf(stderr,
           "usage: failing_medium IMAGE MOUNTPOINT --bad FILE --delay-ms N --log FILE "
-          "[--max-read BYTES] [FUSE options]\n");
+          "[--max-read BYTES] [--read-delay-us N] [FUSE options]\n");
   return 2;
 }
 
@@ -213,6 +219,10 @@ int main(int argc, char** argv) {
     const int has_value = i + 1 < argc;
     if (strcmp(argv[i], "--bad") == 0 && has_value) {
       bad_file = argv[++i];
+    } else if (strcmp(argv[i], "--read-delay-us") == 0 && has_value) {
+      char* end;
+      read_delay_us = strtol(argv[++i], &end, 10);
+      if (*end || read_delay_us < 0) return usage();
     } else if (strcmp(argv[i], "--delay-ms") == 0 && has_value) {
       char* end;
       delay_ms = strtol(argv[++i], &end, 10);
