@@ -12,6 +12,7 @@
 #include "app/main_window.h"
 #include "app/path_text.h"
 #include "app/run_outcome.h"
+#include "engine/rescue/progress_file.h"
 #include "sources/open_source.h"
 
 namespace korvid::app {
@@ -68,6 +69,11 @@ void TfrmMain::StartRun(ScanMode mode) {
                            QStringLiteral("保存路径位于要恢复的磁盘上, 写入恢复的文件会覆盖尚未恢复的数据.\n是否继续?"))) {
     return;
   }
+  // An interrupted run of this source left its progress here: the user may go on with it.
+  const ProgressFile progress(ToPath(Edit1->text()));
+  const bool resume = progress.SavedSourceSize() == SourceSize &&
+                      services_.Boxes.Ask(this, QStringLiteral("继续恢复"),
+                                          QStringLiteral("保存路径中有上次未完成的恢复进度.\n是否从上次停止的地方继续?"));
   BeginRun();
   StopRequested = false;
   SetGauge(gg, GaugeScale(SourceSize, 1024), 0);
@@ -78,6 +84,7 @@ void TfrmMain::StartRun(ScanMode mode) {
   job.OutputFolder = ToPath(Edit1->text());
   job.SampleCachePath = ToPath(SampleCachePath);
   job.Deep = mode != ScanMode::Container && DeepRecovery->isChecked();
+  job.Resume = resume;
   runner_ = std::make_unique<RunWorker>(std::move(job), services_.OpenSource, StopRequested);
   ConnectRunSignals();
   runner_->start();

@@ -74,6 +74,8 @@ void RunWorker::run() {
     request.OutputFolder = job_.OutputFolder;
     request.Header = ReadSampleHeader(job_.SampleCachePath);
     request.Deep = job_.Deep;
+    request.ProgressFolder = job_.OutputFolder;
+    request.Resume = job_.Resume;
     request.RepairHeaders = job_.Deep;
     // Deep recovery joins the pieces of fragmented recordings on the file system's clusters.
     request.Reassemble = job_.Deep;

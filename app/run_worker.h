@@ -25,6 +25,7 @@ struct RunJob {
   std::filesystem::path OutputFolder;
   std::filesystem::path SampleCachePath;
   bool Deep = false;  // follow every chunk of a recording, join its pieces and repair each file's header
+  bool Resume = false;  // go on from the progress an interrupted run left in the output folder
 };
 
 // Runs one recovery off the GUI thread, so that a slow read on a failing disk never freezes the

@@ -182,6 +182,12 @@ int RunRecoverCommand(const RecoverOptions& options) {
     return UsageError("The output folder \"" + options.Output + "\" holds no progress file (" +
                       PathText(ProgressFile(outputFolder).MapPath().filename()) + ") to go on from.");
   }
+  // The progress of an interrupted run is not thrown away unasked.
+  if (!options.Overwrite && !options.Resume && ProgressFile(outputFolder).Exists()) {
+    return UsageError("The output folder \"" + options.Output + "\" holds the progress of an interrupted run (" +
+                      PathText(ProgressFile(outputFolder).MapPath().filename()) +
+                      "): pass --resume to go on with it, or --overwrite to start again.");
+  }
   // A resumed run writes the files of the run it goes on with.
   if (!options.Overwrite && !options.Resume) {
     if (const std::string earlier = EarlierOutput(outputFolder); !earlier.empty()) {

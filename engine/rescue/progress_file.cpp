@@ -189,6 +189,18 @@ SavedScan ProgressFile::Load() const {
   return scan;
 }
 
+std::optional<int64_t> ProgressFile::SavedSourceSize() const {
+  std::ifstream in(map_);
+  std::string line, key;
+  while (std::getline(in, line)) {
+    if (line.rfind(KorvidLine, 0) != 0) continue;
+    std::istringstream fields(line.substr(std::strlen(KorvidLine)));
+    int64_t size = 0;
+    if (fields >> key >> size && key == "source-size") return size;
+  }
+  return std::nullopt;
+}
+
 void ProgressFile::Remove() {
   std::error_code ignored;
   std::filesystem::remove(map_, ignored);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,9 @@ class ProgressFile {
   void Save(const SavedScan& scan, const FragmentList& records);
   // Raises KorvidError (ProgressUnusable) when the files are missing, cut short or damaged.
   SavedScan Load() const;
+  // The size of the source the saved progress is for, read from the map alone; nothing when it
+  // holds none that can be read.
+  std::optional<int64_t> SavedSourceSize() const;
   // Removes both files: the run they served has ended.
   void Remove();
 

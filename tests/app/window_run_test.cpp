@@ -150,6 +150,40 @@ class WindowRunTest : public QObject {
     QVERIFY(!f.window.ScanLog->toPlainText().split(QLatin1Char('\n')).last().contains(QStringLiteral("样本文件头无法解析")));
   }
 
+  // A run of this source stopped part way left its progress in the output folder: the window
+  // offers to go on with it, and the run that does writes the files of an uninterrupted one.
+  void anInterruptedRunIsOfferedToGoOn() {
+    {
+      struct StopAfterOneChunk : RunObserver {
+        bool StopRequested() override { return chunks > 0; }
+        void ScanProgress(int64_t, int64_t) override { ++chunks; }
+        int chunks = 0;
+      } observer;
+      const std::unique_ptr<SourceDevice> source = sources::OpenSource(imagePath.toStdString());
+      RecoveryRequest request;
+      request.Source = source.get();
+      request.OutputFolder = outFolder.toStdString();
+      request.Header = Header();
+      request.ProgressFolder = request.OutputFolder;
+      RecoveryReport report;
+      RunRecovery(request, observer, report);
+      QVERIFY(report.Stopped);
+    }
+    QVERIFY(QFile::exists(Out(QStringLiteral("korvid-progress.map"))));
+    QVERIFY(QFile::remove(Out(QStringLiteral("1.AVI"))));
+    WindowFixture f;
+    ChooseInputs(f);
+    f.boxes.answer = [](const QString& caption, const QString&) { return caption == QStringLiteral("继续恢复"); };
+    QSignalSpy ended(&f.window, &TfrmMain::RunEnded);
+    f.window.N9Click();
+    QVERIFY(ended.wait(10000));
+    QCOMPARE(f.boxes.shown.size(), size_t{1});
+    QCOMPARE(f.boxes.shown[0].Caption, QStringLiteral("继续恢复"));
+    QCOMPARE(ReadBytes(Out(QStringLiteral("1.AVI"))), Concat(Header(), image.Slice(image.chains[0])));
+    QCOMPARE(ReadBytes(Out(QStringLiteral("2.AVI"))), Concat(Header(), image.Slice(image.chains[1])));
+    QVERIFY(!QFile::exists(Out(QStringLiteral("korvid-progress.map"))));
+  }
+
   // Container mode recovers MP4, MOV and MXF files: it says so of an AVI sample and runs nothing.
   void containerModeRefusesAnAviSample() {
     WindowFixture f;
@@ -196,8 +230,9 @@ class WindowRunTest : public QObject {
   }
 
   void stopDuringTheWritingEndsNothing() {
-    // The scan reads each of the 40 chunks once; the writer's first read waits at the gate.
-    auto gate = std::make_shared<Gate>(40);
+    // The run reads the first sectors (which tell the source again when it is resumed), then
+    // each of the 40 chunks once; the writer's first read waits at the gate.
+    auto gate = std::make_shared<Gate>(41);
     auto reads = std::make_shared<std::atomic<int64_t>>(0);
     WindowFixture f(gate, 1234, QStringLiteral("/opt/korvid/korvid"),
                     [gate, reads](const std::string& path) -> std::unique_ptr<SourceDevice> {
