@@ -57,7 +57,7 @@ struct RecoveryRequest {
   bool KeepUndecodable = false;
   // How long the scan may spend coming back for what its first pass could not read.
   RetryLimits Retry;
-  // The run keeps its progress in this folder (korvid-progress.map and .records), saved every
+  // The run keeps its progress in this folder (korvid-progress.map and its records), saved every
   // 30 seconds (or hundredth of the source) while the first pass runs and when the scan ends, and removed once
   // the files are written; a stopped or failed run leaves it. None: it keeps none.
   std::optional<std::filesystem::path> ProgressFolder;

@@ -77,14 +77,14 @@ void SearchChunk(const PatternList& patterns, std::span<const uint8_t> bytes, in
                  FragmentList& out, size_t searchEnd) {
   static const CandidateFilter filter = CandidateFilters().front().Filter;
   // The hits of a group's later patterns wait here, so that the records still come pattern by
-  // pattern, each pattern's ascending.
-  thread_local std::vector<std::vector<Fragment>> later;
+  // pattern, each pattern's ascending. (Not kept from call to call: MinGW's thread_local of
+  // such types crashes.)
+  std::vector<std::vector<Fragment>> later;
   const uint8_t* data = bytes.data();
   const size_t size = bytes.size();
   for (const PatternList::Group& group : patterns.Groups()) {
     if (size < group.MinLength) continue;
-    later.resize(group.End - group.Begin);
-    for (std::vector<Fragment>& hits : later) hits.clear();
+    later.assign(group.End - group.Begin, {});
     const size_t last = std::min(searchEnd, size - group.MinLength + 1);
     for (size_t p = filter(data, size, 0, last, group.Pairs); p < last; p = filter(data, size, p + 1, last, group.Pairs)) {
       if (p + 8 > size) break;  // no size word for this hit or any after it

@@ -90,7 +90,11 @@ uint64_t DigestOf(const uint8_t* data, size_t length, uint64_t seed) {
 }
 
 ProgressFile::ProgressFile(const std::filesystem::path& folder)
-    : map_(folder / "korvid-progress.map"), records_(folder / "korvid-progress.records") {}
+    : folder_(folder), map_(folder / "korvid-progress.map") {}
+
+std::filesystem::path ProgressFile::RecordsPath(uint64_t generation) const {
+  return folder_ / ("korvid-progress-" + std::to_string(generation) + ".records");
+}
 
 bool ProgressFile::Exists() const {
   std::error_code error;
@@ -98,19 +102,22 @@ bool ProgressFile::Exists() const {
 }
 
 void ProgressFile::Save(const SavedScan& scan, const FragmentList& records) {
-  const bool grew = savedRecords_ > 0 && records.size() >= savedRecords_ &&
+  const bool grew = generation_ > 0 && savedRecords_ > 0 && records.size() >= savedRecords_ &&
                     std::memcmp(&records[savedRecords_ - 1], &lastSaved_, sizeof lastSaved_) == 0;
+  const uint64_t previous = generation_;
+  const uint64_t generation = grew ? generation_ : generation_ + 1;
+  const std::filesystem::path recordsPath = RecordsPath(generation);
   {
     errno = 0;
-    std::FILE* file = OpenFile(records_, grew ? "ab" : "wb");
-    if (file == nullptr) throw KorvidError(ErrorKind::CreateFailed, PathText(records_), SystemErrorText(errno));
+    std::FILE* file = OpenFile(recordsPath, grew ? "ab" : "wb");
+    if (file == nullptr) throw KorvidError(ErrorKind::CreateFailed, PathText(recordsPath), SystemErrorText(errno));
     const size_t from = grew ? savedRecords_ : 0;
     bool ok = grew || std::fwrite(RecordsMagic, sizeof RecordsMagic, 1, file) == 1;
     if (records.size() > from) {
       ok = ok && std::fwrite(records.data() + from, sizeof(Fragment), records.size() - from, file) == records.size() - from;
     }
     ok = std::fclose(file) == 0 && ok;
-    if (!ok) throw KorvidError(ErrorKind::WriteFailed, PathText(records_), SystemErrorText(errno ? errno : EIO));
+    if (!ok) throw KorvidError(ErrorKind::WriteFailed, PathText(recordsPath), SystemErrorText(errno ? errno : EIO));
   }
   savedRecords_ = records.size();
   if (savedRecords_ > 0) lastSaved_ = records[savedRecords_ - 1];
@@ -118,7 +125,7 @@ void ProgressFile::Save(const SavedScan& scan, const FragmentList& records) {
   std::ostringstream map;
   map << "# Mapfile. Created by korvid-cli " << ProgramVersion << "\n";
   map << KorvidLine << " source-size " << scan.SourceSize << " first-sectors " << scan.FirstSectors << " scope "
-      << scan.Scope << " records " << records.size() << " complete " << (scan.Complete ? 1 : 0) << " carried "
+      << scan.Scope << " records " << records.size() << " records-file " << generation << " complete " << (scan.Complete ? 1 : 0) << " carried "
       << (scan.Carried.empty() ? "-" : Hex(scan.Carried)) << "\n";
   char line[96];
   map << "# current_pos  current_status  current_pass\n";
@@ -139,9 +146,11 @@ void ProgressFile::Save(const SavedScan& scan, const FragmentList& records) {
   std::error_code error;
   std::filesystem::rename(partial, map_, error);
   if (error) throw KorvidError(ErrorKind::CreateFailed, PathText(map_), error.message());
+  generation_ = generation;
+  if (previous != 0 && previous != generation) std::filesystem::remove(RecordsPath(previous), error);
 }
 
-SavedScan ProgressFile::Load() const {
+SavedScan ProgressFile::Load() {
   std::ifstream in(map_);
   if (!in) throw Unusable(map_, "it cannot be opened.");
   MapLines lines = ParseMap(in, map_);
@@ -149,6 +158,7 @@ SavedScan ProgressFile::Load() const {
   scan.Runs = std::move(lines.Runs);
   scan.Position = lines.CurrentPosition;
   size_t records = 0;
+  uint64_t generation = 0;
   bool found = false;
   for (const std::string& comment : lines.Comments) {
     if (comment.rfind(KorvidLine, 0) != 0) continue;
@@ -156,7 +166,7 @@ SavedScan ProgressFile::Load() const {
     std::string key, carried;
     int complete = 0;
     fields >> key >> scan.SourceSize >> key >> scan.FirstSectors >> key >> scan.Scope >> key >> records >> key >>
-        complete >> key >> carried;
+        generation >> key >> complete >> key >> carried;
     if (!fields || carried.size() % 2 != 0) throw Unusable(map_, "its korvid line is damaged.");
     scan.Complete = complete != 0;
     if (carried != "-") {
@@ -173,19 +183,23 @@ SavedScan ProgressFile::Load() const {
     covered += range.Length;
   }
   if (covered != scan.SourceSize) throw Unusable(map_, "its ranges do not cover the source it names.");
-  std::ifstream in2(records_, std::ios::binary);
+  const std::filesystem::path recordsPath = RecordsPath(generation);
+  std::ifstream in2(recordsPath, std::ios::binary);
   char magic[sizeof RecordsMagic] = {};
   if (!in2 || !in2.read(magic, sizeof magic) || std::memcmp(magic, RecordsMagic, sizeof magic) != 0) {
-    throw Unusable(records_, "it is missing or is no korvid records file.");
+    throw Unusable(recordsPath, "it is missing or is no korvid records file.");
   }
   for (size_t i = 0; i < records; ++i) {
     Fragment f;
     if (!in2.read(reinterpret_cast<char*>(&f), sizeof f)) {
-      throw Unusable(records_, "it ends after " + std::to_string(i) + " of the " + std::to_string(records) +
+      throw Unusable(recordsPath, "it ends after " + std::to_string(i) + " of the " + std::to_string(records) +
                                    " records its map counts.");
     }
     scan.Records.push_back(f);
   }
+  generation_ = generation;
+  savedRecords_ = records;
+  if (records > 0) lastSaved_ = scan.Records[records - 1];
   return scan;
 }
 
@@ -204,7 +218,8 @@ std::optional<int64_t> ProgressFile::SavedSourceSize() const {
 void ProgressFile::Remove() {
   std::error_code ignored;
   std::filesystem::remove(map_, ignored);
-  std::filesystem::remove(records_, ignored);
+  if (generation_ != 0) std::filesystem::remove(RecordsPath(generation_), ignored);
+  generation_ = 0;
   savedRecords_ = 0;
 }
 

@@ -27,9 +27,10 @@ struct SavedScan {
 
 // The progress file of a run in its output folder: "korvid-progress.map", the ranges in GNU
 // ddrescue's map file format (so that the user's own tools read them) with what korvid needs to
-// go on in a comment line, beside "korvid-progress.records", the records found, 16 bytes each.
-// The map is replaced in one step, after the records it counts are on disk: a run killed at any
-// moment leaves the last whole save.
+// go on in a comment line, beside "korvid-progress-N.records", the records found, 16 bytes
+// each, which the map names. The map is replaced in one step, after the records it counts are on
+// disk; records that are not merely appended to go to a file of a new N, and the old one is
+// removed only after the map names the new: a run killed at any moment leaves a whole save.
 class ProgressFile {
  public:
   explicit ProgressFile(const std::filesystem::path& folder);
@@ -40,7 +41,8 @@ class ProgressFile {
   // while the list only grew.
   void Save(const SavedScan& scan, const FragmentList& records);
   // Raises KorvidError (ProgressUnusable) when the files are missing, cut short or damaged.
-  SavedScan Load() const;
+  // Saves after it go on with the records file loaded.
+  SavedScan Load();
   // The size of the source the saved progress is for, read from the map alone; nothing when it
   // holds none that can be read.
   std::optional<int64_t> SavedSourceSize() const;
@@ -48,8 +50,11 @@ class ProgressFile {
   void Remove();
 
  private:
+  std::filesystem::path RecordsPath(uint64_t generation) const;
+
+  std::filesystem::path folder_;
   std::filesystem::path map_;
-  std::filesystem::path records_;
+  uint64_t generation_ = 0;  // of the records file the map names; 0: none yet
   size_t savedRecords_ = 0;
   Fragment lastSaved_{};  // the last record saved, to tell a list that only grew
 };

@@ -18,7 +18,6 @@ namespace {
 
 using testing::Filler;
 using testing::MemorySource;
-using testing::PutChunkHeader;
 using testing::ReadFile;
 using testing::TempFolder;
 
@@ -64,13 +63,7 @@ TEST(MappedSource, RefusesWhatTheScanCouldNotReadWithoutAskingTheDevice) {
 constexpr int64_t Size = 6 << 20;
 
 // Chains of video chunks all over the medium, so that the bad areas cut through many of them.
-std::vector<uint8_t> Medium() {
-  std::vector<uint8_t> bytes = Filler(Size);
-  for (int64_t at = 4096; at + 3000 < Size; at += 9000) {
-    for (int k = 0; k < 3; ++k) PutChunkHeader(bytes, static_cast<size_t>(at + 1000 * k), "00dc", 992);
-  }
-  return bytes;
-}
+std::vector<uint8_t> Medium() { return testing::ChainedMedium(Size, 4096, 9000, 3); }
 
 // A damaged stretch of 300 KiB and sectors on their own, some of them next to each other.
 std::set<int64_t> BadSectors() {

@@ -66,4 +66,14 @@ inline void PutChunkHeader(std::vector<uint8_t>& bytes, size_t at, const char* i
   for (int i = 0; i < 4; ++i) bytes[at + 4 + i] = static_cast<uint8_t>(size >> (8 * i));
 }
 
+// Filler of `size` bytes holding, from `first` on and every `every` bytes, a chain of `chunks`
+// video chunks of 1000 bytes each, header included.
+inline std::vector<uint8_t> ChainedMedium(int64_t size, int64_t first, int64_t every, int chunks) {
+  std::vector<uint8_t> bytes = Filler(static_cast<size_t>(size));
+  for (int64_t at = first; at + 1000 * (chunks + 1) < size; at += every) {
+    for (int k = 0; k < chunks; ++k) PutChunkHeader(bytes, static_cast<size_t>(at + 1000 * k), "00dc", 992);
+  }
+  return bytes;
+}
+
 }  // namespace korvid::testing

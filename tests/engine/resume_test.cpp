@@ -13,22 +13,14 @@
 namespace korvid {
 namespace {
 
-using testing::Filler;
 using testing::MemorySource;
-using testing::PutChunkHeader;
 using testing::ReadFile;
 using testing::TempFolder;
 
 constexpr int64_t Size = 12 << 20;
 
-std::vector<uint8_t> Medium() {
-  std::vector<uint8_t> bytes = Filler(Size);
-  // Chains all over, some of them across the 256 KiB chunk borders where a run may stop.
-  for (int64_t at = 1000; at + 4000 < Size; at += 70001) {
-    for (int k = 0; k < 4; ++k) PutChunkHeader(bytes, static_cast<size_t>(at + 1000 * k), "00dc", 992);
-  }
-  return bytes;
-}
+// Chains all over, some of them across the 256 KiB chunk borders where a run may stop.
+std::vector<uint8_t> Medium() { return testing::ChainedMedium(Size, 1000, 70001, 4); }
 
 struct StopAfter : RunObserver {
   explicit StopAfter(int chunks) : chunks_(chunks) {}
@@ -92,13 +84,22 @@ TEST_F(Resume, AProgressFileThatDoesNotFitIsRefusedAndNothingIsWritten) {
   MemorySource first(Medium());
   Run(first, "out", 10, false);
   const std::filesystem::path map = folder / "out" / "korvid-progress.map";
-  const std::filesystem::path records = folder / "out" / "korvid-progress.records";
+  std::filesystem::path records;
+  for (const auto& entry : std::filesystem::directory_iterator(folder / "out")) {
+    if (entry.path().extension() == ".records") records = entry.path();
+  }
+  ASSERT_FALSE(records.empty());
   std::filesystem::create_directories(folder / "keep");
   std::filesystem::copy_file(map, folder / "keep" / "map");
   std::filesystem::copy_file(records, folder / "keep" / "records");
+  // Removed first: MinGW's copy_file does not overwrite.
+  auto copyOver = [](const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::filesystem::remove(to);
+    std::filesystem::copy_file(from, to);
+  };
   auto restore = [&] {
-    std::filesystem::copy_file(folder / "keep" / "map", map, std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::copy_file(folder / "keep" / "records", records, std::filesystem::copy_options::overwrite_existing);
+    copyOver(folder / "keep" / "map", map);
+    copyOver(folder / "keep" / "records", records);
     for (const auto& entry : std::filesystem::directory_iterator(folder / "out")) {
       if (entry.path().extension() == ".AVI") std::filesystem::remove(entry.path());
     }
@@ -134,7 +135,7 @@ TEST_F(Resume, AProgressFileThatDoesNotFitIsRefusedAndNothingIsWritten) {
   refused(same, "a damaged map");
   restore();
   std::filesystem::resize_file(records, std::filesystem::file_size(records) / 2);
-  std::filesystem::copy_file(records, folder / "keep" / "records", std::filesystem::copy_options::overwrite_existing);
+  copyOver(records, folder / "keep" / "records");
   refused(same, "records cut short");
 }
 
