@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
   recover->add_flag("--json", options.Json, "Print the summary as one JSON object on stdout");
   recover->add_flag("--quiet", options.Quiet, "Print no progress and no text summary");
   recover->add_flag("--overwrite", options.Overwrite,
-                    "Replace the 1.AVI, 2.MP4, ... that an earlier run left in the output folder");
+                    "Replace the 1.AVI, 2.MP4, ... that an earlier run left in the output folder, or start again over the "
+                    "progress an interrupted run left there");
   recover->add_flag("--allow-same-device", options.AllowSameDevice,
                     "Write into a folder on the device being recovered (destroys what is recovered)");
 
