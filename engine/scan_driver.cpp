@@ -171,6 +171,43 @@ uint64_t ScopeOf(const RecoveryRequest& request, const std::vector<ByteRange>& s
   return DigestOf(bytes.data(), bytes.size());
 }
 
+// The scan of a run: its first pass (from where the run it resumes stood), then coming back for
+// what that could not read, keeping the progress as it goes. A progress file that does not fit
+// raises its error at once; any other failure is returned, as what was found before it is still
+// written.
+std::exception_ptr ScanSource(const RecoveryRequest& request, SourceDevice& source, SourceDevice& mapped,
+                              const HitSearch& search, const std::vector<ByteRange>& stretches, RescueMap& map,
+                              std::optional<RunProgress>& progress, RunObserver& observer, FragmentList& fragments,
+                              RecoveryReport& report) {
+  std::vector<ByteRange> firstPass = stretches;
+  ScanStart start;
+  bool scanEnded = false;
+  if (request.Resume && progress) {
+    firstPass = progress->Resume(fragments, start, scanEnded);
+    for (const ByteRange& s : stretches) report.BytesScanned += s.Length;
+    for (const ByteRange& s : firstPass) report.BytesScanned -= s.Length;
+  }
+  if (scanEnded) return nullptr;
+  try {
+    const auto save = [&](std::span<const uint8_t> carried, int64_t position) {
+      if (progress) progress->Save(fragments, carried, position, false);
+    };
+    Scan(source, firstPass, search, map, start, save, observer, fragments, report);
+    FreshSearch fresh(mapped, stretches, search.Margin(),
+                      [&search](std::span<const uint8_t> bytes, int64_t at, FragmentList& out, size_t end) {
+                        search.Search(bytes, at, out, end);
+                      });
+    ComeBack(source, map, request.Retry, observer,
+             [&fresh](int64_t offset, std::span<const uint8_t> bytes) { fresh.Add(offset, bytes); });
+    fresh.MergeInto(fragments);
+    SortFragments(fragments);
+    if (progress && !report.Stopped) progress->Save(fragments, {}, source.Size(), true);
+  } catch (...) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
 // The chains of the AVI modes, plain, repaired or reassembled as the request asks.
 void WriteAviFiles(const RecoveryRequest& request, SourceDevice& source, const FragmentList& fragments,
                    const std::optional<AviHeader>& sample, bool deep, bool repair, RunObserver& observer,
@@ -248,48 +285,16 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   const HitSearch search = deep ? HitSearch(source.Size(), sample ? static_cast<unsigned>(sample->Streams.size()) : MaxStreams)
                                 : HitSearch(patterns);
   FragmentList fragments;
-  std::exception_ptr scanError;
   const auto scanStart = std::chrono::steady_clock::now();
   const std::vector<ByteRange> stretches = StretchesToScan(request.Ranges, source.Size());
   RescueMap map(source.Size(), stretches);
-  for (const ByteRange& bad : request.KnownBad) {
-    for (const ByteRange& s : stretches) {
-      const int64_t from = std::max(bad.Offset, s.Offset), to = std::min(bad.Offset + bad.Length, s.Offset + s.Length);
-      if (from < to) map.Mark(from, to, SectorState::Bad);
-    }
-  }
+  for (const ByteRange& bad : request.KnownBad) map.MarkWithin(bad, SectorState::Bad, stretches);
   // What the scan could not read, the writer does not ask of the disk again.
   MappedSource mapped(source, map);
   std::optional<RunProgress> progress;
   if (request.ProgressFolder) progress.emplace(*request.ProgressFolder, source, stretches, ScopeOf(request, stretches), map);
-  std::vector<ByteRange> firstPass = stretches;
-  ScanStart start;
-  bool scanEnded = false;
-  if (request.Resume && progress) {
-    firstPass = progress->Resume(fragments, start, scanEnded);
-    for (const ByteRange& s : stretches) report.BytesScanned += s.Length;
-    for (const ByteRange& s : firstPass) report.BytesScanned -= s.Length;
-  }
-  const auto save = [&](std::span<const uint8_t> carried, int64_t position) {
-    if (progress) progress->Save(fragments, carried, position, false);
-  };
-  try {
-    if (!scanEnded) {
-      Scan(source, firstPass, search, map, start, save, observer, fragments, report);
-      FreshSearch fresh(mapped, stretches, search.Margin(),
-                        [&search](std::span<const uint8_t> bytes, int64_t start, FragmentList& out, size_t end) {
-                          search.Search(bytes, start, out, end);
-                        });
-      ComeBack(source, map, request.Retry, observer,
-               [&fresh](int64_t offset, std::span<const uint8_t> bytes) { fresh.Add(offset, bytes); });
-      fresh.MergeInto(fragments);
-      SortFragments(fragments);
-      if (progress && !report.Stopped) progress->Save(fragments, {}, source.Size(), true);
-    }
-  } catch (...) {
-    // What was found before the failure is still written.
-    scanError = std::current_exception();
-  }
+  const std::exception_ptr scanError =
+      ScanSource(request, source, mapped, search, stretches, map, progress, observer, fragments, report);
   report.UnreadableRanges = map.Unreadable();
   report.UnreadableScanBytes = 0;
   for (const ByteRange& range : report.UnreadableRanges) report.UnreadableScanBytes += static_cast<uint64_t>(range.Length);

@@ -33,6 +33,14 @@ void RescueMap::Mark(int64_t begin, int64_t end, SectorState state) {
   if (next != runs_.end() && next->second == state) runs_.erase(next);
 }
 
+void RescueMap::MarkWithin(ByteRange range, SectorState state, std::span<const ByteRange> stretches) {
+  for (const ByteRange& s : stretches) {
+    const int64_t from = std::max(range.Offset, s.Offset);
+    const int64_t to = std::min(range.Offset + range.Length, s.Offset + s.Length);
+    if (from < to) Mark(from, to, state);
+  }
+}
+
 int64_t RescueMap::ReadableUntil(int64_t begin, int64_t end) const {
   std::lock_guard lock(mutex_);
   auto at = std::prev(runs_.upper_bound(begin));

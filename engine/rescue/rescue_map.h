@@ -30,6 +30,8 @@ class RescueMap {
 
   int64_t Size() const { return size_; }
   void Mark(int64_t begin, int64_t end, SectorState state);
+  // Marks the bytes of `range` that lie within `stretches`.
+  void MarkWithin(ByteRange range, SectorState state, std::span<const ByteRange> stretches);
   // The first byte in [begin, end) that may not be read (of a stretch and not Finished), or end.
   int64_t ReadableUntil(int64_t begin, int64_t end) const;
   // The first run of Bad bytes that meets [begin, end), clipped to it; empty when there is none.

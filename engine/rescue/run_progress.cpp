@@ -34,12 +34,7 @@ std::vector<ByteRange> RunProgress::Resume(FragmentList& records, ScanStart& sta
     throw KorvidError(ErrorKind::ProgressUnusable, path, "it was made by a run of another mode or of other stretches.");
   }
   // The states the earlier run left, within what this run scans.
-  for (const auto& [run, state] : saved.Runs) {
-    for (const ByteRange& s : stretches_) {
-      const int64_t from = std::max(run.Offset, s.Offset), to = std::min(run.Offset + run.Length, s.Offset + s.Length);
-      if (from < to) map_.Mark(from, to, state);
-    }
-  }
+  for (const auto& [run, state] : saved.Runs) map_.MarkWithin(run, state, stretches_);
   records = std::move(saved.Records);
   scanEnded = saved.Complete;
   std::vector<ByteRange> left;
