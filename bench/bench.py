@@ -51,8 +51,8 @@ FRAG_RUNS = 3  # timed runs of cat and of korvid, alternated; the best counts
 
 SCAN_TARGET = 0.90  # --plain: the two video chunk ids
 DEEP_SCAN_TARGET = 0.90  # the default: every movi chunk id instead of two
-COLD_SCAN_TARGET = 0.95  # the default scan with the page cache dropped before each run
-COLD_RUNS = 3
+COLD_SCAN_TARGET = 0.95  # both scans with the page cache dropped before each run
+COLD_RUNS = 5
 WRITE_TARGET = 0.50
 FRAG_TARGET = 0.60  # deep scan + reassembly (before any file is written), against cat
 
@@ -342,6 +342,14 @@ def run_korvid(cli, source, sample, output, extra=()):
     return summary
 
 
+def scan_figure(korvid_rates, cat_rates, target):
+    """One scan figure: the medians of korvid's and cat's rates, taken in turns, and their ratio."""
+    korvid, cat = statistics.median(korvid_rates), statistics.median(cat_rates)
+    return {"korvid_bytes_per_second": korvid, "baseline_bytes_per_second": cat, "ratio": korvid / cat,
+            "target": target, "pass": korvid / cat >= target, "runs": len(korvid_rates),
+            "korvid_all_bytes_per_second": korvid_rates, "baseline_all_bytes_per_second": cat_rates}
+
+
 def scan_phase(cli, work, sample, output):
     log("\n== Scan speed ==")
     image = os.path.join(work, "scan.img")
@@ -351,71 +359,45 @@ def scan_phase(cli, work, sample, output):
         f"{SCAN_CHAIN_CHUNKS} chunks in random filler)")
     cat_to_null(image)  # into the page cache
     size = os.path.getsize(image)
-    # Alternated, so that a passing load on the machine weighs on both alike.
-    cat_times, runs, deep_runs = [], [], []
+    # cat, the plain scan and the deep scan in turns, so that a passing load on the machine weighs
+    # on all alike; the figures are medians.
+    cat_rates, plain, deep = [], [], []
     for _ in range(SCAN_RUNS):
-        cat_times.append(cat_to_null(image))
-        runs.append(run_korvid(cli, image, sample, output, ["--plain"]))
-        deep_runs.append(run_korvid(cli, image, sample, output, ["--deep"]))
-    cat_best = min(cat_times)
-    best = max(runs, key=lambda r: r["scan_bytes_per_second"])
-    deep_best = max(deep_runs, key=lambda r: r["scan_bytes_per_second"])
-    # From the disk: the page cache dropped before each run of either, where root may drop it.
-    cold = None
+        cat_rates.append(size / cat_to_null(image))
+        plain.append(run_korvid(cli, image, sample, output, ["--plain"]))
+        deep.append(run_korvid(cli, image, sample, output, ["--deep"]))
+    figures = {
+        "warm_plain": scan_figure([r["scan_bytes_per_second"] for r in plain], cat_rates, SCAN_TARGET),
+        "warm_deep": scan_figure([r["scan_bytes_per_second"] for r in deep], cat_rates, DEEP_SCAN_TARGET),
+    }
+    # From the disk: the page cache dropped before each run of each, where root may drop it.
     if drop_page_cache():
-        cold_cat, cold_runs = [], []
+        cold_cat, cold_plain, cold_deep = [], [], []
         for _ in range(COLD_RUNS):
             drop_page_cache()
-            cold_cat.append(cat_to_null(image))
+            cold_cat.append(size / cat_to_null(image))
             drop_page_cache()
-            cold_runs.append(run_korvid(cli, image, sample, output))
-        cold_cat_rate = size / min(cold_cat)
-        cold_best = max(r["scan_bytes_per_second"] for r in cold_runs)
-        cold = {"baseline_bytes_per_second": cold_cat_rate, "korvid_bytes_per_second": cold_best,
-                "ratio": cold_best / cold_cat_rate, "target": COLD_SCAN_TARGET,
-                "pass": cold_best / cold_cat_rate >= COLD_SCAN_TARGET}
+            cold_plain.append(run_korvid(cli, image, sample, output, ["--plain"])["scan_bytes_per_second"])
+            drop_page_cache()
+            cold_deep.append(run_korvid(cli, image, sample, output, ["--deep"])["scan_bytes_per_second"])
+        figures["cold_plain"] = scan_figure(cold_plain, cold_cat, COLD_SCAN_TARGET)
+        figures["cold_deep"] = scan_figure(cold_deep, cold_cat, COLD_SCAN_TARGET)
+    else:
+        log("  cold cache: not measured (dropping the page cache needs root)")
     os.remove(image)
     shutil.rmtree(output, ignore_errors=True)
 
-    cat_rate = size / cat_best
-    korvid_rate = best["scan_bytes_per_second"]
-    korvid_median = statistics.median(r["scan_bytes_per_second"] for r in runs)
-    log(f"  cat > /dev/null  best {rate(cat_rate)}, median {rate(size / statistics.median(cat_times))} "
-        f"({SCAN_RUNS} runs)")
-    log(f"  korvid scan      best {rate(korvid_rate)}, median {rate(korvid_median)} ({SCAN_RUNS} runs)")
-    log(f"  korvid --deep    best {rate(deep_best['scan_bytes_per_second'])}, median "
-        f"{rate(statistics.median(r['scan_bytes_per_second'] for r in deep_runs))} ({SCAN_RUNS} runs)")
-    log(f"  korvid found {best['fragments_found']} records in {best['chains']} chains and wrote "
-        f"{best['bytes_written']} bytes in {best['write_seconds']:.3f} s")
-    if cold:
-        log(f"  cold cache: cat best {rate(cold['baseline_bytes_per_second'])}, korvid best "
-            f"{rate(cold['korvid_bytes_per_second'])} ({COLD_RUNS} runs each)")
-    else:
-        log("  cold cache: not measured (dropping the page cache needs root)")
-    if best["chains"] != chains:
-        log(f"  note: {chains} chains were generated but {best['chains']} were found")
-    return {
-        "cold": cold,
-        "image_bytes": size,
-        "baseline": "cat IMAGE > /dev/null, image in the page cache",
-        "baseline_seconds": cat_best,
-        "baseline_bytes_per_second": cat_rate,
-        "korvid_scan_seconds": best["scan_seconds"],
-        "korvid_bytes_per_second": korvid_rate,
-        "korvid_elapsed_seconds": best["elapsed_seconds"],
-        "baseline_all_bytes_per_second": [size / t for t in cat_times],
-        "korvid_all_bytes_per_second": [r["scan_bytes_per_second"] for r in runs],
-        "fragments_found": best["fragments_found"],
-        "chains": best["chains"],
-        "ratio": korvid_rate / cat_rate,
-        "target": SCAN_TARGET,
-        "pass": korvid_rate / cat_rate >= SCAN_TARGET,
-        "deep_bytes_per_second": deep_best["scan_bytes_per_second"],
-        "deep_all_bytes_per_second": [r["scan_bytes_per_second"] for r in deep_runs],
-        "deep_ratio": deep_best["scan_bytes_per_second"] / cat_rate,
-        "deep_target": DEEP_SCAN_TARGET,
-        "deep_pass": deep_best["scan_bytes_per_second"] / cat_rate >= DEEP_SCAN_TARGET,
-    }
+    for name, f in figures.items():
+        log(f"  {name:<11} korvid median {rate(f['korvid_bytes_per_second'])}, cat median "
+            f"{rate(f['baseline_bytes_per_second'])} ({f['runs']} runs each): {f['ratio']:.2f} x cat")
+    found = {(r["fragments_found"], r["chains"], r["bytes_written"]) for r in plain}
+    log(f"  the plain runs found {plain[0]['fragments_found']} records in {plain[0]['chains']} chains"
+        + ("" if len(found) == 1 else "; NOTE: the runs did not all find the same"))
+    if plain[0]["chains"] != chains:
+        log(f"  note: {chains} chains were generated but {plain[0]['chains']} were found")
+    return {"image_bytes": size, "baseline": "cat IMAGE > /dev/null", "figures": figures,
+            "fragments_found": plain[0]["fragments_found"], "chains": plain[0]["chains"],
+            "same_results": len(found) == 1}
 
 
 def write_phase(cli, work, sample, output):
@@ -614,16 +596,12 @@ def table(results):
     s, w, m = results.get("scan"), results.get("write"), results.get("memory")
     fr, st = results.get("fragmented"), results.get("reassembly_stage")
     if s:
-        rows.append(("scan speed", rate(s["korvid_bytes_per_second"]), "cat " + rate(s["baseline_bytes_per_second"]),
-                     f"{s['ratio']:.2f}", f">= {SCAN_TARGET:.2f}", verdict(s["pass"])))
-        rows.append(("deep scan speed", rate(s["deep_bytes_per_second"]),
-                     "cat " + rate(s["baseline_bytes_per_second"]), f"{s['deep_ratio']:.2f}",
-                     f">= {DEEP_SCAN_TARGET:.2f}", verdict(s["deep_pass"])))
-        if s.get("cold"):
-            c = s["cold"]
-            rows.append(("scan, cold cache", rate(c["korvid_bytes_per_second"]),
-                         "cat " + rate(c["baseline_bytes_per_second"]), f"{c['ratio']:.2f}",
-                         f">= {COLD_SCAN_TARGET:.2f}", verdict(c["pass"])))
+        names = {"warm_plain": "scan --plain, warm", "warm_deep": "scan (deep), warm",
+                 "cold_plain": "scan --plain, cold", "cold_deep": "scan (deep), cold"}
+        for key, f in s["figures"].items():
+            rows.append((f"{names[key]} (median of {f['runs']})", rate(f["korvid_bytes_per_second"]),
+                         "cat " + rate(f["baseline_bytes_per_second"]), f"{f['ratio']:.2f}", f">= {f['target']:.2f}",
+                         verdict(f["pass"])))
     if w:
         rows.append(("write speed", rate(w["korvid_bytes_per_second"]), "cp " + rate(w["baseline_bytes_per_second"]),
                      f"{w['ratio']:.2f}", f">= {WRITE_TARGET:.2f}", verdict(w["pass"])))
@@ -659,15 +637,12 @@ def table(results):
         log("  " + "  ".join(c.ljust(widths[i]) for i, c in enumerate(r)).rstrip())
     notes = []
     if s:
-        notes.append("""  scan speed:  bytes scanned / scan seconds (korvid's own JSON) of `recover --plain` on a 2 GiB
-               image of random filler with sparse chains, against cat of the same image to
-               /dev/null; both read from the page cache. Best of 9 each, alternated: korvid
-               reads and searches on every core, so its runs drop far when the machine has
-               fewer free cores than it has, and the median shows how often that happened.
-  deep scan:   the same with --deep (the default), which looks for every chunk id a movi list
-               can hold (sound, indexes, padding, lists) instead of two video ids.
-  scan, cold:  the default scan again, with the page cache dropped (sync, drop_caches) before
-               each run of korvid and of cat: both read from the disk. Best of 3 each.""")
+        notes.append("""  scan:        bytes scanned / scan seconds (korvid's own JSON) of `recover --plain` (two video
+               chunk ids) and of the deep scan (--deep, the default: every chunk id a movi
+               list can hold) on a 2 GiB image of random filler with sparse chains, against
+               cat of the same image to /dev/null. Warm: from the page cache, 9 runs of each
+               in turns; cold: the page cache dropped (sync, drop_caches) before every run of
+               each, 5 runs in turns. Each figure is the ratio of the medians.""")
     if w:
         notes.append("""  write speed: bytes written / write seconds (korvid's JSON) for one 1 GiB chain, against cp of
                a page-cached file of as many bytes into the same folder; outputs removed and
