@@ -15,8 +15,6 @@ namespace {
 // failing, up to a thousandth of the source (at most 1 GiB).
 constexpr int64_t FirstSkip = 65536;
 constexpr int64_t LargestSkip = int64_t{1} << 30;
-// Reads after the first failure ask for this much at a time, GNU ddrescue's cluster size.
-constexpr int64_t FailedReadSize = 65536;
 
 }  // namespace
 
@@ -133,7 +131,7 @@ uint64_t ChunkSearchers::ReadFirstPass(const Chunk& chunk, uint8_t* buffer) {
   uint64_t missing = static_cast<uint64_t>(at - chunk.Position);
   while (at < end) {
     // Once the disk has failed, in requests of GNU ddrescue's size: a failed one costs no more.
-    int64_t ask = failed_.load(std::memory_order_relaxed) ? std::min(end - at, FailedReadSize) : end - at;
+    int64_t ask = failed_.load(std::memory_order_relaxed) ? std::min(end - at, FailingDiskReadBytes) : end - at;
     // What is known bad already (imaging could not read it) is not tried.
     if (const ByteRange bad = map_.FirstBad(at, at + ask); bad.Length > 0) {
       if (bad.Offset == at) {

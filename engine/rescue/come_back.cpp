@@ -9,9 +9,7 @@
 namespace korvid {
 namespace {
 
-// Skipped stretches are read in blocks of GNU ddrescue's cluster size.
-constexpr int64_t BlockBytes = 65536;
-
+// Skipped stretches are read in blocks of FailingDiskReadBytes.
 class Retry {
  public:
   Retry(SourceDevice& source, RescueMap& map, const RetryLimits& limits, RunObserver& observer,
@@ -73,7 +71,7 @@ class Retry {
   void ReadBlocks(ByteRange range) {
     const int64_t end = range.Offset + range.Length;
     for (int64_t at = range.Offset; at < end && !Spent();) {
-      const int64_t blockEnd = std::min(end, at + BlockBytes);
+      const int64_t blockEnd = std::min(end, at + FailingDiskReadBytes);
       const size_t got = Read(at, static_cast<size_t>(blockEnd - at));
       if (at + static_cast<int64_t>(got) < blockEnd) map_.Mark(at + static_cast<int64_t>(got), blockEnd, SectorState::NonTrimmed);
       at = blockEnd;

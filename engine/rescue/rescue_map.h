@@ -10,6 +10,10 @@
 
 namespace korvid {
 
+// Once a disk has failed, reads ask for this much at a time, GNU ddrescue's cluster size: a read
+// that fails costs no more than that, and no later read asks again for the sectors it tried.
+inline constexpr int64_t FailingDiskReadBytes = 65536;
+
 // What is known of each byte of a source that is being read, in the states GNU ddrescue's map
 // files use, so that the user's own tools read them too.
 enum class SectorState : char {
