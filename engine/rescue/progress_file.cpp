@@ -30,6 +30,22 @@ std::string Hex(std::span<const uint8_t> bytes) {
   return text;
 }
 
+// The bytes that `Hex` wrote; false for text that is not pairs of hex digits.
+bool FromHex(const std::string& text, std::vector<uint8_t>& bytes) {
+  auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  if (text.size() % 2 != 0) return false;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = digit(text[i]), low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+  }
+  return true;
+}
+
 KorvidError Unusable(const std::filesystem::path& path, const std::string& why) {
   return KorvidError(ErrorKind::ProgressUnusable, PathText(path), why);
 }
@@ -167,13 +183,10 @@ SavedScan ProgressFile::Load() {
     int complete = 0;
     fields >> key >> scan.SourceSize >> key >> scan.FirstSectors >> key >> scan.Scope >> key >> records >> key >>
         generation >> key >> complete >> key >> carried;
-    if (!fields || carried.size() % 2 != 0) throw Unusable(map_, "its korvid line is damaged.");
+    // "-" stands for no carried bytes, as a scan that has ended carries none.
+    if (carried == "-") carried.clear();
+    if (!fields || !FromHex(carried, scan.Carried)) throw Unusable(map_, "its korvid line is damaged.");
     scan.Complete = complete != 0;
-    if (carried != "-") {
-      for (size_t i = 0; i + 1 < carried.size(); i += 2) {
-        scan.Carried.push_back(static_cast<uint8_t>(std::stoi(carried.substr(i, 2), nullptr, 16)));
-      }
-    }
     found = true;
   }
   if (!found) throw Unusable(map_, "it holds no korvid line: it was not made by a korvid run.");

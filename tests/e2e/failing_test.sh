@@ -163,11 +163,12 @@ for option in max-bad-time retry-passes; do
 done
 
 # Resume: a run on a slow disk (4 ms a read, no bad sector) killed with SIGKILL at 30, 60 and 90 %
-# of its scan, then run again with --resume, writes the files of an uninterrupted run, and its
-# scan reads no chunk before where the killed run's progress file says its first pass stood.
+# of its scan, and once its scan has ended and it writes its files, then run again with --resume,
+# writes the files of an uninterrupted run, and its scan reads no chunk before where the killed
+# run's progress file says its first pass stood.
 : > "$work/none.txt"
 recover whole "$card"
-for percent in 30 60 90; do
+for percent in 30 60 90 writing; do
   name=resume-$percent mnt=$work/resume-$percent.mnt
   mkdir "$mnt" "$work/$name"
   cleanup_hooks+=("fusermount3 -u '$mnt' 2>/dev/null")
@@ -176,18 +177,20 @@ for percent in 30 60 90; do
   "$cli" recover --source "$mnt/medium" --sample "$sample" --output "$work/$name" --json --quiet \
     > /dev/null 2> "$work/$name.err" &
   pid=$!
-  # Killed once its chunk reads reach the share of the medium.
-  until python3 -c '
+  # Killed once its chunk reads reach the share of the medium, or once it has begun its files.
+  until if [ "$percent" = writing ]; then compgen -G "$work/$name/*.AVI" >/dev/null; else python3 -c '
 import sys
 size, share = int(sys.argv[2]), int(sys.argv[3])
 reach = max((int(o) + int(n) for _, o, n, _ in (l.split() for l in open(sys.argv[1])) if int(n) == 262144), default=0)
-sys.exit(0 if reach * 100 >= size * share else 1)' "$work/$name.log" "$size" "$percent" 2>/dev/null; do
+sys.exit(0 if reach * 100 >= size * share else 1)' "$work/$name.log" "$size" "$percent" 2>/dev/null; fi; do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.05
   done
   kill -9 "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
   check "$name: the killed run left its progress file" test -f "$work/$name/korvid-progress.map"
+  [ "$percent" = writing ] &&
+    check "$name: the killed run had ended its scan" grep -q "^# korvid:.* complete 1 " "$work/$name/korvid-progress.map"
   saved=$(awk '!/^#/ { print $1; exit }' "$work/$name/korvid-progress.map" 2>/dev/null)
   before=$(wc -l < "$work/$name.log")
   status=0
@@ -195,6 +198,7 @@ sys.exit(0 if reach * 100 >= size * share else 1)' "$work/$name.log" "$size" "$p
     > "$work/$name.json" 2>> "$work/$name.err" || status=$?
   fusermount3 -u "$mnt"
   check "$name: the resumed run exits with 0" test "$status" -eq 0
+  [ "$status" -eq 0 ] || head -5 "$work/$name.err"
   tally "$name" python3 "$log_tool" same-files "files as from an uninterrupted run" "$work/$name" "$work/whole"
   check "$name: the resumed scan reads no chunk before $saved, where the killed one stood" python3 -c '
 import sys

@@ -139,6 +139,43 @@ TEST_F(Resume, AProgressFileThatDoesNotFitIsRefusedAndNothingIsWritten) {
   refused(same, "records cut short");
 }
 
+// A run killed after its scan has ended, while it writes its files, left a progress file that
+// carries no bytes; a resumed run must read it back, and take nothing but hex digits as bytes.
+TEST_F(Resume, TheProgressOfAnEndedScanIsReadBackAndDamagedBytesAreRefused) {
+  FragmentList records;
+  records.push_back({4096, 520, 0x63643030});
+  for (const std::vector<uint8_t>& carried : {std::vector<uint8_t>{}, std::vector<uint8_t>{0x00, 0x9f, 0xff}}) {
+    ProgressFile file(folder.Path());
+    SavedScan scan;
+    scan.SourceSize = Size;
+    scan.FirstSectors = 7;
+    scan.Scope = 11;
+    scan.Position = carried.empty() ? Size : 1 << 20;
+    scan.Complete = carried.empty();
+    scan.Runs = {{{0, Size}, SectorState::Finished}};
+    scan.Carried = carried;
+    file.Save(scan, records);
+    const SavedScan loaded = ProgressFile(folder.Path()).Load();
+    EXPECT_EQ(loaded.Complete, scan.Complete);
+    EXPECT_EQ(loaded.Position, scan.Position);
+    EXPECT_EQ(loaded.Carried, carried);
+    ASSERT_EQ(loaded.Records.size(), 1u);
+    EXPECT_EQ(loaded.Records[0].Position, 4096);
+  }
+  const std::vector<uint8_t> saved = ReadFile(folder.Path() / "korvid-progress.map");
+  std::string text(saved.begin(), saved.end());
+  const size_t at = text.find("carried 009fff");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, 14, "carried 00zzff");
+  std::ofstream(folder.Path() / "korvid-progress.map", std::ios::binary) << text;
+  try {
+    ProgressFile(folder.Path()).Load();
+    ADD_FAILURE() << "bytes that are not hex digits were taken";
+  } catch (const KorvidError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::ProgressUnusable);
+  }
+}
+
 TEST_F(Resume, AreasAnImagingCouldNotReadAreNotTried) {
   MemorySource source(Medium());
   std::filesystem::create_directories(folder / "out");
