@@ -5,7 +5,7 @@
 # resident memory when the scan had ended and at the end, and its growth per million chunks
 # over the baseline's.
 #
-#   bench/scale_bench.sh [BUILD_DIR] [CHUNKS...]     # default: build, 100000 10000000 100000000
+#   bench/scale_bench.sh [BUILD_DIR] [CHUNKS...]     # default: build, 10000000 100000000
 #
 # The files written go to a folder under /var/tmp, removed after each size: about 36 bytes of
 # output per chunk (3.6 GB at 10^8; 10^9 chunks needs 36 GB free and about half an hour).
