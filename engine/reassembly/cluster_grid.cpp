@@ -37,39 +37,11 @@ std::vector<size_t> Meetings(std::span<const Piece> pieces, int64_t size) {
   return met;
 }
 
-}  // namespace
-
-int64_t ClusterGrid::Floor(int64_t position) const {
-  return position - Modulo(position - Origin, ClusterSize);
-}
-
-const ClusterGrid* ClusterGeometry::GridAt(int64_t position) const {
-  auto after = std::upper_bound(Grids.begin(), Grids.end(), position,
-                                [](int64_t p, const ClusterGrid& g) { return p < g.Start; });
-  if (after == Grids.begin()) return nullptr;
-  const ClusterGrid& grid = *(after - 1);
-  return grid.Holds(position) ? &grid : nullptr;
-}
-
-ClusterGeometry InferClusterGeometry(std::span<const Piece> pieces, int64_t sourceSize) {
-  ClusterGeometry geometry;
-  // A true cluster size keeps nearly every meeting of the size below it; twice the true size
-  // keeps about half, as a piece's two boundaries agree modulo 2C only every other time.
-  int64_t size = 0;
-  std::vector<size_t> met = Meetings(pieces, SmallestCluster);
-  for (int64_t c = SmallestCluster * 2; c <= LargestCluster && met.size() >= MinimumMeetings; c *= 2) {
-    std::vector<size_t> next = Meetings(pieces, c);
-    if (next.size() * 4 < met.size() * 3) {
-      size = c / 2;
-      break;
-    }
-    met = std::move(next);
-    size = c;
-  }
-  if (size == 0 || met.size() < MinimumMeetings) return geometry;
-
-  // Origins on sector boundaries: count, for each, the met ends whose last chunk crosses a
-  // boundary after its header, with a difference array over the circle of offsets.
+// The origin, on a sector boundary, at which the most of the met ends' last chunks cross a
+// boundary of clusters of `size` bytes after their headers.
+int64_t BestOrigin(std::span<const Piece> pieces, const std::vector<size_t>& met, int64_t size) {
+  // For each origin, the met ends whose last chunk crosses a boundary, with a difference array
+  // over the circle of offsets.
   const int64_t slots = size / SectorSize;
   std::vector<int64_t> crossing(static_cast<size_t>(slots) + 1, 0);
   auto add = [&](int64_t from, int64_t to) {  // slots [from, to), 0 <= from <= to <= slots
@@ -103,8 +75,66 @@ ClusterGeometry InferClusterGeometry(std::span<const Piece> pieces, int64_t sour
       best = s;
     }
   }
+  return best * SectorSize;
+}
+
+// Whether clusters of `size` bytes explain the breaks as well as clusters of half that size:
+// the met ends whose last chunk is shorter than half a cluster cross exactly one boundary of the
+// half-size grid, and on a true grid of `size` those boundaries nearly all lie on its own
+// boundaries. Where the breaks lie an even number of true clusters apart (recorders that take
+// runs of one length in turns), the meetings alone would fit the doubled size as well, but the
+// crossings fall on both halves of the doubled clusters alike.
+bool CrossingsFitDoubled(std::span<const Piece> pieces, const std::vector<size_t>& met, int64_t size) {
+  const int64_t half = size / 2;
+  const int64_t origin = BestOrigin(pieces, met, half);
+  size_t crossing = 0, onGrid = 0;
+  for (size_t i : met) {
+    const Piece& p = pieces[i];
+    if (p.End() - p.HeadEnd() >= half) continue;
+    // The half-size boundary at or after the header, if the chunk reaches it.
+    const int64_t boundary = p.HeadEnd() + Modulo(origin - p.HeadEnd(), half);
+    if (boundary > p.End()) continue;
+    ++crossing;
+    onGrid += Modulo(boundary - origin, size) == 0 ? 1 : 0;
+  }
+  if (crossing < MinimumMeetings) return true;
+  const size_t most = std::max(onGrid, crossing - onGrid);
+  return most * 4 >= crossing * 3;
+}
+
+}  // namespace
+
+int64_t ClusterGrid::Floor(int64_t position) const {
+  return position - Modulo(position - Origin, ClusterSize);
+}
+
+const ClusterGrid* ClusterGeometry::GridAt(int64_t position) const {
+  auto after = std::upper_bound(Grids.begin(), Grids.end(), position,
+                                [](int64_t p, const ClusterGrid& g) { return p < g.Start; });
+  if (after == Grids.begin()) return nullptr;
+  const ClusterGrid& grid = *(after - 1);
+  return grid.Holds(position) ? &grid : nullptr;
+}
+
+ClusterGeometry InferClusterGeometry(std::span<const Piece> pieces, int64_t sourceSize) {
+  ClusterGeometry geometry;
+  // A true cluster size keeps nearly every meeting of the size below it; twice the true size
+  // keeps about half, as a piece's two boundaries agree modulo 2C only every other time.
+  int64_t size = 0;
+  std::vector<size_t> met = Meetings(pieces, SmallestCluster);
+  for (int64_t c = SmallestCluster * 2; c <= LargestCluster && met.size() >= MinimumMeetings; c *= 2) {
+    std::vector<size_t> next = Meetings(pieces, c);
+    if (next.size() * 4 < met.size() * 3 || !CrossingsFitDoubled(pieces, met, c)) {
+      size = c / 2;
+      break;
+    }
+    met = std::move(next);
+    size = c;
+  }
+  if (size == 0 || met.size() < MinimumMeetings) return geometry;
+
   geometry.From = GeometrySource::Inferred;
-  geometry.Grids.push_back({0, sourceSize, size, best * SectorSize});
+  geometry.Grids.push_back({0, sourceSize, size, BestOrigin(pieces, met, size)});
   return geometry;
 }
 

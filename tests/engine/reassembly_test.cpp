@@ -225,6 +225,21 @@ TEST(Reassembly, RecordingsWrittenAtOnceComeBackWholeOneFileEach) {
   }
 }
 
+// Recorders that take runs of one length each turn: with three at once, every piece's
+// continuation lies an even number of clusters on, so the breaks alone would fit clusters of
+// twice the size as well. The chunks that cross a boundary tell the true size.
+TEST(Reassembly, RunsAllOfOneOddLengthAreJoinedOnTheTrueInferredGrid) {
+  const Recording a = MakeRecording(200, 1), b = MakeRecording(150, 2), c = MakeRecording(250, 3);
+  const Card card = LayOut({&a, &b, &c}, 7, 5, 5);
+  const Outcome run = Recover(card.Source, {});
+  EXPECT_EQ(run.Report.Geometry, GeometrySource::Inferred);
+  EXPECT_EQ(run.Report.ClusterSize, Cluster);
+  ASSERT_EQ(run.Files.size(), 3u);
+  EXPECT_EQ(Compare(run.Files[0], a.Chunks), "same");
+  EXPECT_EQ(Compare(run.Files[1], b.Chunks), "same");
+  EXPECT_EQ(Compare(run.Files[2], c.Chunks), "same");
+}
+
 TEST(Reassembly, JoiningTellsItsProgressBetweenCollectingThePiecesAndWriting) {
   const Recording a = MakeRecording(200, 1), b = MakeRecording(150, 2);
   const Card card = LayOut({&a, &b}, 7, 1, 4);
