@@ -31,6 +31,27 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// When a run keeps its progress again: 30 seconds or a hundredth of the source after it last did.
+class SaveSchedule {
+ public:
+  // `from`: the bytes dealt with already, when the run last kept its progress or began.
+  SaveSchedule(int64_t sourceSize, int64_t from)
+      : bytes_(std::max(LeastSaveBytes, sourceSize / SaveShare)), savedAt_(from) {}
+  // Whether a save is due once `done` bytes (scanned, or tried again) have been dealt with; a
+  // save that is due is taken to be made.
+  bool Due(int64_t done) {
+    if (done - savedAt_ < bytes_ && std::chrono::steady_clock::now() - lastSave_ < SaveInterval) return false;
+    savedAt_ = done;
+    lastSave_ = std::chrono::steady_clock::now();
+    return true;
+  }
+
+ private:
+  const int64_t bytes_;
+  int64_t savedAt_;
+  std::chrono::steady_clock::time_point lastSave_ = std::chrono::steady_clock::now();
+};
+
 // The stretches to scan: the whole source, or the requested ranges (none at all for a file
 // system without free space) widened to whole sectors,
 // cut at the end of the source, with touching ones joined.
@@ -106,9 +127,7 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
   size_t carried = start.Carried.size();
   std::copy(start.Carried.begin(), start.Carried.end(), window.begin());
   int64_t tailEnd = start.End;  // source offset just past the carried bytes
-  auto lastSave = std::chrono::steady_clock::now();
-  int64_t savedAt = report.BytesScanned;
-  const int64_t saveBytes = std::max(LeastSaveBytes, source.Size() / SaveShare);
+  SaveSchedule schedule(source.Size(), report.BytesScanned);
 
   // The carried bytes' hits whose size words lie within them: the end of a stretch is the end
   // of data.
@@ -150,11 +169,7 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
     report.BytesScanned += static_cast<int64_t>(chunk.Length);
     report.UnreadableScanBytes += chunk.UnreadableBytes;
     observer.FragmentsFound(fragments.size());
-    if (report.BytesScanned - savedAt >= saveBytes || std::chrono::steady_clock::now() - lastSave >= SaveInterval) {
-      save(std::span(window.data(), carried), tailEnd);
-      lastSave = std::chrono::steady_clock::now();
-      savedAt = report.BytesScanned;
-    }
+    if (schedule.Due(report.BytesScanned)) save(std::span(window.data(), carried), tailEnd);
   }
   save(std::span(window.data(), carried), tailEnd);
   flushTail();
@@ -197,8 +212,17 @@ std::exception_ptr ScanSource(const RecoveryRequest& request, SourceDevice& sour
                       [&search](std::span<const uint8_t> bytes, int64_t at, FragmentList& out, size_t end) {
                         search.Search(bytes, at, out, end);
                       });
+    // Coming back keeps the progress too: a run killed then goes on without trying again what
+    // was tried, the records of the bytes read so far searched and kept with it.
+    SaveSchedule schedule(source.Size(), 0);
+    const auto tried = [&](uint64_t bytes) {
+      if (!progress || !schedule.Due(static_cast<int64_t>(bytes))) return;
+      fresh.MergeInto(fragments);
+      SortFragments(fragments);
+      progress->Save(fragments, {}, source.Size(), false);
+    };
     ComeBack(source, map, request.Retry, observer,
-             [&fresh](int64_t offset, std::span<const uint8_t> bytes) { fresh.Add(offset, bytes); });
+             [&fresh](int64_t offset, std::span<const uint8_t> bytes) { fresh.Add(offset, bytes); }, tried);
     fresh.MergeInto(fragments);
     SortFragments(fragments);
     if (progress && !report.Stopped) progress->Save(fragments, {}, source.Size(), true);

@@ -13,8 +13,8 @@ namespace {
 class Retry {
  public:
   Retry(SourceDevice& source, RescueMap& map, const RetryLimits& limits, RunObserver& observer,
-        const std::function<void(int64_t, std::span<const uint8_t>)>& fresh)
-      : source_(source), map_(map), limits_(limits), observer_(observer), fresh_(fresh),
+        const std::function<void(int64_t, std::span<const uint8_t>)>& fresh, const std::function<void(uint64_t)>& tried)
+      : source_(source), map_(map), limits_(limits), observer_(observer), fresh_(fresh), triedHook_(tried),
         start_(std::chrono::steady_clock::now()) {
     for (const auto& [range, state] : map_.Pending()) total_ += static_cast<uint64_t>(range.Length);
   }
@@ -51,8 +51,10 @@ class Retry {
   }
 
   // Reads [offset, offset + length); the bytes read are Finished and handed on. Returns how
-  // many whole sectors were read before a failure, or the whole length.
+  // many whole sectors were read before a failure, or the whole length. The caller marks what
+  // failed, and then hears how far the retries have come.
   size_t Read(int64_t offset, size_t length) {
+    if (tried_ > 0) triedHook_(tried_);
     buffer_.resize(length);
     const ReadResult r = source_.ReadAt(offset, buffer_.data(), length);
     size_t got = std::min(r.Bytes, length);
@@ -112,6 +114,7 @@ class Retry {
   const RetryLimits& limits_;
   RunObserver& observer_;
   const std::function<void(int64_t, std::span<const uint8_t>)>& fresh_;
+  const std::function<void(uint64_t)>& triedHook_;
   const std::chrono::steady_clock::time_point start_;
   std::vector<uint8_t> buffer_;
   uint64_t total_ = 0;
@@ -122,9 +125,10 @@ class Retry {
 }  // namespace
 
 void ComeBack(SourceDevice& source, RescueMap& map, const RetryLimits& limits, RunObserver& observer,
-              const std::function<void(int64_t, std::span<const uint8_t>)>& fresh) {
+              const std::function<void(int64_t, std::span<const uint8_t>)>& fresh,
+              const std::function<void(uint64_t)>& tried) {
   if (limits.Passes == 0 || limits.MaxSeconds <= 0) return;
-  Retry(source, map, limits, observer, fresh).Run();
+  Retry(source, map, limits, observer, fresh, tried).Run();
 }
 
 }  // namespace korvid

@@ -22,8 +22,10 @@ struct RetryLimits {
 // (the first failing sector met from each end is marked bad), then reads the sectors between
 // one by one. Each later pass reads the bad sectors once more. A sector is tried again only by
 // those later passes. It ends when the limits are spent or a stop is asked for. `fresh(offset,
-// bytes)` receives every stretch read.
+// bytes)` receives every stretch read, and `tried(bytes)` is called after every read with the
+// bytes tried so far, so that the caller may keep its progress.
 void ComeBack(SourceDevice& source, RescueMap& map, const RetryLimits& limits, RunObserver& observer,
-              const std::function<void(int64_t, std::span<const uint8_t>)>& fresh);
+              const std::function<void(int64_t, std::span<const uint8_t>)>& fresh,
+              const std::function<void(uint64_t)>& tried);
 
 }  // namespace korvid

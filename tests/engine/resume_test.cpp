@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
+#include <stdexcept>
 
 #include "engine/errors.h"
 #include "engine/rescue/progress_file.h"
@@ -34,6 +36,11 @@ class Resume : public ::testing::Test {
  protected:
   RecoveryReport Run(MemorySource& source, const std::string& out, int stopAfter, bool resume,
                      ScanMode mode = ScanMode::WholeDisk) {
+    StopAfter observer(stopAfter);
+    return Run(source, out, observer, resume, mode);
+  }
+  RecoveryReport Run(MemorySource& source, const std::string& out, RunObserver& observer, bool resume,
+                     ScanMode mode = ScanMode::WholeDisk) {
     std::filesystem::create_directories(folder / out);
     RecoveryRequest request;
     request.Source = &source;
@@ -43,7 +50,6 @@ class Resume : public ::testing::Test {
     request.ProgressFolder = folder / out;
     request.Resume = resume;
     RecoveryReport report;
-    StopAfter observer(stopAfter);
     RunRecovery(request, observer, report);
     return report;
   }
@@ -137,6 +143,79 @@ TEST_F(Resume, AProgressFileThatDoesNotFitIsRefusedAndNothingIsWritten) {
   std::filesystem::resize_file(records, std::filesystem::file_size(records) / 2);
   copyOver(records, folder / "keep" / "records");
   refused(same, "records cut short");
+}
+
+// Killed (here: failed) while coming back for what a failing disk's first pass skipped, a run
+// goes on from the progress it kept meanwhile: what that calls read or bad is not tried again,
+// and the files are those of an uninterrupted run.
+TEST_F(Resume, KilledWhileComingBackItGoesOnWithoutTryingAgainWhatItTried) {
+  // A bad sector every 200 KiB: the first pass skips a stretch behind each, some 3 MiB in all.
+  const auto failing = [](MemorySource& medium) {
+    for (int64_t sector = 100; sector < Size / 512; sector += 400) medium.badSectors.insert(sector);
+  };
+  MemorySource whole(Medium());
+  failing(whole);
+  const RecoveryReport expected = Run(whole, "whole", -1, false);
+  ASSERT_GT(expected.Write.Files.size(), 100u);
+
+  struct Killed : std::runtime_error {
+    Killed() : std::runtime_error("killed") {}
+  };
+  // Dies once coming back has tried 2.5 MiB, after it kept its progress at least twice.
+  struct KillWhileRetrying : RunObserver {
+    void RetryProgress(uint64_t tried, uint64_t) override {
+      if (tried >= (5u << 19)) throw Killed();
+    }
+  } kill;
+  MemorySource first(Medium());
+  failing(first);
+  EXPECT_THROW(Run(first, "killed", kill, false), Killed);
+  const SavedScan saved = ProgressFile(folder / "killed").Load();
+  EXPECT_FALSE(saved.Complete);
+
+  // The resumed run's reads until it writes its files.
+  struct ScanReads : RunObserver {
+    explicit ScanReads(MemorySource& source) : source_(&source) {}
+    void WriteProgress(uint64_t, uint64_t) override {
+      if (scanReads == SIZE_MAX) scanReads = source_->reads.size();
+    }
+    MemorySource* source_;
+    size_t scanReads = SIZE_MAX;
+  };
+  MemorySource second(Medium());
+  failing(second);
+  ScanReads observer(second);
+  const RecoveryReport resumed = Run(second, "killed", observer, true);
+  ASSERT_EQ(resumed.Write.Files.size(), expected.Write.Files.size());
+  for (size_t i = 0; i < expected.Write.Files.size(); ++i) {
+    EXPECT_EQ(ReadFile(resumed.Write.Files[i].Path), ReadFile(expected.Write.Files[i].Path)) << "file " << i;
+  }
+  EXPECT_EQ(resumed.UnreadableRanges, expected.UnreadableRanges);
+  size_t triedAgain = 0, blocksAgain = 0, blocks = 0;
+  for (size_t r = 0; r < std::min(observer.scanReads, second.reads.size()); ++r) {
+    const auto [offset, length] = second.reads[r];
+    const int64_t end = offset + static_cast<int64_t>(length);
+    blocks += length == 65536 ? 1 : 0;
+    for (const auto& [range, state] : saved.Runs) {
+      if (offset >= range.Offset + range.Length || range.Offset >= end) continue;
+      triedAgain += state == SectorState::Bad ? 1 : 0;
+      blocksAgain += state == SectorState::Finished && length == 65536 ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(triedAgain, 0u) << "reads of sectors the killed run found bad";
+  EXPECT_EQ(blocksAgain, 0u) << "blocks the killed run had read, read again";
+  EXPECT_GT(blocks, 0u) << "the resumed run came back for nothing";
+  // Of the blocks the killed run came back for, the resumed one reads again at most those read
+  // since the killed run last kept its progress: 1 MiB of tries.
+  std::set<int64_t> killedBlocks;
+  for (const auto& [offset, length] : first.reads) {
+    if (length == 65536) killedBlocks.insert(offset);
+  }
+  size_t again = 0;
+  for (size_t r = 0; r < std::min(observer.scanReads, second.reads.size()); ++r) {
+    again += second.reads[r].second == 65536 && killedBlocks.count(second.reads[r].first) != 0 ? 1 : 0;
+  }
+  EXPECT_LE(again, 16u) << "of " << blocks << " blocks, the killed run had read these already";
 }
 
 // A run killed after its scan has ended, while it writes its files, left a progress file that
