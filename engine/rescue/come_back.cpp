@@ -51,8 +51,8 @@ class Retry {
   }
 
   // Reads [offset, offset + length); the bytes read are Finished and handed on. Returns how
-  // many whole sectors were read before a failure, or the whole length. The caller marks what
-  // failed, and then hears how far the retries have come.
+  // many whole sectors were read before a failure, or the whole length. The tries so far are
+  // reported first, when the last one's failure is marked in the map too.
   size_t Read(int64_t offset, size_t length) {
     if (tried_ > 0) triedHook_(tried_);
     buffer_.resize(length);
