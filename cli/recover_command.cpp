@@ -170,6 +170,10 @@ int RunRecoverCommand(const RecoverOptions& options) {
     return UsageError(mismatch);
   }
 
+  if (options.Resume && !ProgressFile(outputFolder).Exists()) {
+    return UsageError("The output folder \"" + options.Output + "\" holds no progress file (" +
+                      PathText(ProgressFile(outputFolder).MapPath().filename()) + ") to go on from.");
+  }
   // Made last, once every input is known to be good, so that a refused run leaves nothing.
   if (!outputFolder.empty() && !fs::exists(outputFolder, error)) {
     fs::create_directories(outputFolder, error);
@@ -178,10 +182,6 @@ int RunRecoverCommand(const RecoverOptions& options) {
     }
   }
   if (std::string problem = CheckOutputFolder(outputFolder); !problem.empty()) return UsageError(problem);
-  if (options.Resume && !ProgressFile(outputFolder).Exists()) {
-    return UsageError("The output folder \"" + options.Output + "\" holds no progress file (" +
-                      PathText(ProgressFile(outputFolder).MapPath().filename()) + ") to go on from.");
-  }
   // The progress of an interrupted run is not thrown away unasked.
   if (!options.Overwrite && !options.Resume && ProgressFile(outputFolder).Exists()) {
     return UsageError("The output folder \"" + options.Output + "\" holds the progress of an interrupted run (" +

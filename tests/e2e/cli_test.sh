@@ -87,6 +87,8 @@ run "$work/absent/made" --source "$work/chains.img" --sample "$sample" --quiet -
 check "output folder missing: made, and the files written there" test "$code" -eq 0 -a -f "$work/absent/made/1.AVI"
 bad "output folder missing, its sample too" "none.avi" "$work/absent2" --source "$work/chains.img" --sample "$work/none.avi"
 check "output folder missing, its sample too: not made" test ! -e "$work/absent2"
+bad "--resume, output folder missing" "no progress file" "$work/absent3" --source "$work/chains.img" --sample "$sample" --resume
+check "--resume, output folder missing: not made" test ! -e "$work/absent3"
 bad "output folder that cannot be made" "cannot be made" "$work/plain/sub" --source "$work/chains.img" --sample "$sample"
 check "output folder that cannot be made: the file in its way is untouched" cmp -s "$work/plain" "$work/plain.orig"
 version=$("$cli" --version)
