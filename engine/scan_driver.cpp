@@ -213,12 +213,12 @@ std::exception_ptr ScanSource(const RecoveryRequest& request, SourceDevice& sour
                         search.Search(bytes, at, out, end);
                       });
     // Coming back keeps the progress too: a run killed then goes on without trying again what
-    // was tried, the records of the bytes read so far searched and kept with it.
+    // was tried, the records of the bytes read so far searched and kept with it (in any order:
+    // the records are sorted once the scan has ended).
     SaveSchedule schedule(source.Size(), 0);
     const auto tried = [&](uint64_t bytes) {
       if (!progress || !schedule.Due(static_cast<int64_t>(bytes))) return;
       fresh.MergeInto(fragments);
-      SortFragments(fragments);
       progress->Save(fragments, {}, source.Size(), false);
     };
     ComeBack(source, map, request.Retry, observer,
