@@ -190,6 +190,8 @@ int main(int argc, char** argv) {
   request.Deep = true;
   request.RepairHeaders = true;
   request.Reassemble = true;
+  // As korvid-cli runs: keeping its progress in the output folder.
+  request.ProgressFolder = argv[2];
   // The card's file system, as The Sleuth Kit would give it: 4 KiB clusters from byte 0.
   request.LoadGeometry = [](SourceDevice& source) {
     ClusterGeometry geometry;

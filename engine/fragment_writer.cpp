@@ -6,6 +6,7 @@
 
 #include "avi/avi_layout.h"
 #include "avi/chain_finder.h"
+#include "avi/member_walk.h"
 #include "fourcc.h"
 #include "keyframe.h"
 #include "avi/movi_chunks.h"
@@ -229,7 +230,7 @@ JoinVerdict CheckJoin(SourceWindows& source, PictureCheck& pictures, const AviHe
 // Shows `pictures` the first keyframes that the pieces hold, for the stream headers and the
 // keyframe that judging predicted pictures needs: recorders repeat their headers before every
 // keyframe.
-void LearnFromKeyframes(SourceWindows& source, ChainFinder& finder, std::span<const Piece> pieces,
+void LearnFromKeyframes(SourceWindows& source, MemberWalk& walk, std::span<const Piece> pieces,
                         const AviHeader& sample, PictureCheck& pictures) {
   constexpr size_t MostChunks = 4096;  // a keyframe shows within a few groups of pictures
   constexpr uint32_t LargestKeyframe = 8u << 20;
@@ -237,7 +238,7 @@ void LearnFromKeyframes(SourceWindows& source, ChainFinder& finder, std::span<co
   std::vector<uint8_t> data;
   for (const Piece& piece : pieces) {
     if (piece.Lone()) continue;
-    for (const Fragment& f : finder.DeepChainAt(piece.Start, piece.Members)) {
+    for (const Fragment& f : walk.Walk(piece.Start, piece.Members, piece.End())) {
       if (++looked > MostChunks) return;
       if (f.Length <= 8 || f.Length > LargestKeyframe || !pictures.Wants(f.Id)) continue;
       const ByteRange whole{f.Position, f.Length};
@@ -250,12 +251,16 @@ void LearnFromKeyframes(SourceWindows& source, ChainFinder& finder, std::span<co
 }
 
 // Writes the recordings that the deep chains of `fragments` make once their pieces are joined.
-void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentList& fragments, const WriteOptions& options,
-                      RunObserver& observer, WriteReport& report) {
+// `walk` walks the pieces on `source`; `writer` copies through what it keeps.
+void WriteReassembled(ChainWriter& writer, MemberWalk& walk, SourceDevice& source, const FragmentList& fragments,
+                      const WriteOptions& options, RunObserver& observer, WriteReport& report) {
   const AviHeader& sample = *options.Sample;
   const auto started = std::chrono::steady_clock::now();
-  StreamInterleave interleave;
-  const PieceList pieces = CollectPieces(fragments, observer, interleave);
+  PieceCollection own;
+  PieceCollection& collection = options.Collected != nullptr ? *options.Collected : own;
+  collection.Finish(fragments, observer);
+  const PieceList& pieces = collection.Pieces;
+  StreamInterleave& interleave = collection.Interleave;
   // Lone chunks are counted only where they continue a piece.
   report.Chains = static_cast<uint64_t>(std::count_if(pieces.begin(), pieces.end(), [](const Piece& p) { return !p.Lone(); }));
   report.Reassembled = true;
@@ -269,12 +274,8 @@ void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentL
   evidence.Geometry = &geometry;
   evidence.Interleave = &interleave;
   PictureCheck pictures(sample);
-  // One walker of the pieces' chains serves the keyframes learnt here and the writing below. It
-  // tells nothing: progress counts the recordings, not the records those walks visit out of order.
-  RunObserver quiet;
-  ChainFinder finder(fragments, true, quiet);
   SourceWindows windows(source);
-  LearnFromKeyframes(windows, finder, pieces, sample, pictures);
+  LearnFromKeyframes(windows, walk, pieces, sample, pictures);
   // Reused from one layout weighed to the next: a piece's joins weigh many.
   std::vector<uint8_t> data;
   std::vector<size_t> seams;
@@ -321,9 +322,11 @@ void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentL
     // The splits refer to these: laid out for this recording only.
     std::vector<std::vector<ByteRange>> extents;
     extents.reserve(joined.size());
+    // What the walks read of the recording serves its copy.
+    walk.Keep(true);
     for (size_t i = 0; i < joined.size(); ++i) {
       const Piece& piece = pieces[joined[i]];
-      const std::span<const Fragment> chain = finder.DeepChainAt(piece.Start, piece.Members);
+      const std::span<const Fragment> chain = walk.Walk(piece.Start, piece.Members, piece.End());
       members.insert(members.end(), chain.begin(), chain.end());
       if (i + 1 < joined.size()) splits.push_back({members.size() - 1, extents.emplace_back(recordings.JoinExtents(joined[i]))});
     }
@@ -382,6 +385,7 @@ void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentL
       report.PiecesInJoined += joined.size();
     }
   }
+  walk.Keep(false);
 }
 
 }  // namespace
@@ -389,11 +393,16 @@ void WriteReassembled(ChainWriter& writer, SourceDevice& source, const FragmentL
 void WriteFragments(SourceDevice& source, const FragmentList& fragments,
                     const std::vector<uint8_t>& header, const std::filesystem::path& outputFolder,
                     RunObserver& observer, WriteReport& report, const WriteOptions& options) {
-  ChainWriter writer(source, header, outputFolder, options, observer, report);
   if (options.Deep && options.Repair && options.Reassemble && options.Sample != nullptr) {
-    WriteReassembled(writer, source, fragments, options, observer, report);
+    // The pieces' chunks are walked again on the source, for the keyframes learnt before
+    // joining and for the writing.
+    MemberWalk walk(source, options.Usable.value_or(std::vector<ByteRange>{}),
+                    static_cast<unsigned>(options.Sample->Streams.size()));
+    ChainWriter writer(walk.Kept(), header, outputFolder, options, observer, report);
+    WriteReassembled(writer, walk, source, fragments, options, observer, report);
     return;
   }
+  ChainWriter writer(source, header, outputFolder, options, observer, report);
   ChainFinder finder(fragments, options.Deep, observer);
   for (;;) {
     const std::span<const Fragment> chain = finder.Next();

@@ -10,6 +10,7 @@
 #include "avi/avi_layout.h"
 #include "fragment.h"
 #include "reassembly/cluster_grid.h"
+#include "reassembly/piece.h"
 #include "run_control.h"
 #include "scan_ranges.h"
 #include "source_device.h"
@@ -71,10 +72,14 @@ struct WriteOptions {
   // of `Geometry` (from the file systems), or on grids inferred from the pieces when it has none.
   bool Reassemble = false;
   ClusterGeometry Geometry;
-  // The stretches joins may take clusters from (the free space); none: the whole source.
+  // The stretches the scan searched (the free space): a chain's chunks lie in them, and joins take
+  // clusters only from them; none: the whole source.
   std::optional<std::vector<ByteRange>> Usable;
   // Repaired files keep the video chunks before their first keyframe.
   bool KeepUndecodable = false;
+  // With reassembly: the pieces collected while the scan ran, of the records before those
+  // given; none: every piece is collected from the records given.
+  PieceCollection* Collected = nullptr;
 };
 
 // Finds the chains of `fragments` (ascending Position) and writes each as "<n>.AVI" in

@@ -54,6 +54,12 @@ class PackedArray {
   void clear() { size_ = 0; }
   // Keeps the first `count` elements (count <= size()).
   void truncate(size_t count) { size_ = std::min(size_, count); }
+  // Drops the first `count` elements (count <= size()); the rest move to the front.
+  void erase_front(size_t count) {
+    count = std::min(count, size_);
+    std::copy(data_ + count, data_ + size_, data_);
+    size_ -= count;
+  }
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }

@@ -27,6 +27,14 @@ constexpr std::chrono::seconds SaveInterval{30};
 constexpr int64_t SaveShare = 100;
 constexpr int64_t LeastSaveBytes = 1 << 20;
 
+// A scan that takes its records into pieces as it goes settles them once it holds this many.
+constexpr size_t SettleRecords = 65536;
+
+// The records a scan has found: those it holds, and those it took into pieces and dropped.
+uint64_t RecordsFound(const FragmentList& fragments, const PieceCollection* pieces) {
+  return fragments.size() + (pieces != nullptr ? pieces->DroppedRecords : 0);
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -111,9 +119,12 @@ class HitSearch {
 // It starts with the bytes `start` carries in, and `save(carried, position)` is called now and
 // then and when the pass ends, stopped or not, before the carried bytes are searched as the end
 // of data.
+//
+// With `pieces`, the records are taken into pieces as their chains settle, and only those that
+// chains still to come need are kept.
 void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const HitSearch& search, RescueMap& map,
           const ScanStart& start, const std::function<void(std::span<const uint8_t>, int64_t)>& save,
-          RunObserver& observer, FragmentList& fragments, RecoveryReport& report) {
+          RunObserver& observer, FragmentList& fragments, PieceCollection* pieces, RecoveryReport& report) {
   const size_t margin = search.Margin();
   int64_t total = 0;
   for (const ByteRange& stretch : stretches) total += stretch.Length;
@@ -135,7 +146,7 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
     if (carried == 0) return;
     search.Search(std::span(window.data(), carried), tailEnd - static_cast<int64_t>(carried), fragments, SIZE_MAX);
     carried = 0;
-    observer.FragmentsFound(fragments.size());
+    observer.FragmentsFound(RecordsFound(fragments, pieces));
   };
 
   ChunkSearchers::Chunk chunk;
@@ -168,7 +179,13 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
     tailEnd = chunk.Position + static_cast<int64_t>(chunk.Length);
     report.BytesScanned += static_cast<int64_t>(chunk.Length);
     report.UnreadableScanBytes += chunk.UnreadableBytes;
-    observer.FragmentsFound(fragments.size());
+    if (pieces != nullptr && fragments.size() >= SettleRecords) {
+      // Every record before the carried bytes is known, unless coming back for a stretch the
+      // first pass could not read finds more: those near it wait until then.
+      const int64_t known = tailEnd - static_cast<int64_t>(carried);
+      pieces->Settle(fragments, std::min(known, map.ReadableUntil(0, known) - static_cast<int64_t>(margin) - 1));
+    }
+    observer.FragmentsFound(RecordsFound(fragments, pieces));
     if (schedule.Due(report.BytesScanned)) save(std::span(window.data(), carried), tailEnd);
   }
   save(std::span(window.data(), carried), tailEnd);
@@ -193,21 +210,21 @@ uint64_t ScopeOf(const RecoveryRequest& request, const std::vector<ByteRange>& s
 std::exception_ptr ScanSource(const RecoveryRequest& request, SourceDevice& source, SourceDevice& mapped,
                               const HitSearch& search, const std::vector<ByteRange>& stretches, RescueMap& map,
                               std::optional<RunProgress>& progress, RunObserver& observer, FragmentList& fragments,
-                              RecoveryReport& report) {
+                              PieceCollection* pieces, RecoveryReport& report) {
   std::vector<ByteRange> firstPass = stretches;
   ScanStart start;
   bool scanEnded = false;
   if (request.Resume && progress) {
-    firstPass = progress->Resume(fragments, start, scanEnded);
+    firstPass = progress->Resume(fragments, pieces, start, scanEnded);
     for (const ByteRange& s : stretches) report.BytesScanned += s.Length;
     for (const ByteRange& s : firstPass) report.BytesScanned -= s.Length;
   }
   if (scanEnded) return nullptr;
   try {
     const auto save = [&](std::span<const uint8_t> carried, int64_t position) {
-      if (progress) progress->Save(fragments, carried, position, false);
+      if (progress) progress->Save(fragments, pieces, carried, position, false);
     };
-    Scan(source, firstPass, search, map, start, save, observer, fragments, report);
+    Scan(source, firstPass, search, map, start, save, observer, fragments, pieces, report);
     FreshSearch fresh(mapped, stretches, search.Margin(),
                       [&search](std::span<const uint8_t> bytes, int64_t at, FragmentList& out, size_t end) {
                         search.Search(bytes, at, out, end);
@@ -219,13 +236,13 @@ std::exception_ptr ScanSource(const RecoveryRequest& request, SourceDevice& sour
     const auto tried = [&](uint64_t bytes) {
       if (!progress || !schedule.Due(static_cast<int64_t>(bytes))) return;
       fresh.MergeInto(fragments);
-      progress->Save(fragments, {}, source.Size(), false);
+      progress->Save(fragments, pieces, {}, source.Size(), false);
     };
     ComeBack(source, map, request.Retry, observer,
              [&fresh](int64_t offset, std::span<const uint8_t> bytes) { fresh.Add(offset, bytes); }, tried);
     fresh.MergeInto(fragments);
     SortFragments(fragments);
-    if (progress && !report.Stopped) progress->Save(fragments, {}, source.Size(), true);
+    if (progress && !report.Stopped) progress->Save(fragments, pieces, {}, source.Size(), true);
   } catch (...) {
     return std::current_exception();
   }
@@ -234,9 +251,10 @@ std::exception_ptr ScanSource(const RecoveryRequest& request, SourceDevice& sour
 
 // The chains of the AVI modes, plain, repaired or reassembled as the request asks.
 void WriteAviFiles(const RecoveryRequest& request, SourceDevice& source, const FragmentList& fragments,
-                   const std::optional<AviHeader>& sample, bool deep, bool repair, RunObserver& observer,
-                   WriteReport& report) {
+                   PieceCollection* pieces, const std::optional<AviHeader>& sample, bool deep, bool repair,
+                   RunObserver& observer, WriteReport& report) {
   WriteOptions options;
+  options.Collected = pieces;
   options.Deep = deep;
   options.Sample = sample ? &*sample : nullptr;
   options.Repair = repair;
@@ -317,13 +335,17 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
   MappedSource mapped(source, map);
   std::optional<RunProgress> progress;
   if (request.ProgressFolder) progress.emplace(*request.ProgressFolder, source, stretches, ScopeOf(request, stretches), map);
+  // Recordings joined from their pieces need only the pieces, which the scan collects as it goes.
+  std::optional<PieceCollection> pieces;
+  if (deep && repair && request.Reassemble && sample) pieces.emplace();
+  PieceCollection* collected = pieces ? &*pieces : nullptr;
   const std::exception_ptr scanError =
-      ScanSource(request, source, mapped, search, stretches, map, progress, observer, fragments, report);
+      ScanSource(request, source, mapped, search, stretches, map, progress, observer, fragments, collected, report);
   report.UnreadableRanges = map.Unreadable();
   report.UnreadableScanBytes = 0;
   for (const ByteRange& range : report.UnreadableRanges) report.UnreadableScanBytes += static_cast<uint64_t>(range.Length);
   report.ScanSeconds = SecondsSince(scanStart);
-  report.FragmentsFound = fragments.size();
+  report.FragmentsFound = RecordsFound(fragments, collected);
 
   if (!std::is_sorted(fragments.begin(), fragments.end(), FragmentBefore)) SortFragments(fragments);
   const auto writeStart = std::chrono::steady_clock::now();
@@ -332,7 +354,7 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
       WriteContainerFiles(mapped, fragments, SampleMovieBox(request.Header), request.OutputFolder, observer,
                           report.Write);
     } else {
-      WriteAviFiles(request, mapped, fragments, sample, deep, repair, observer, report.Write);
+      WriteAviFiles(request, mapped, fragments, collected, sample, deep, repair, observer, report.Write);
     }
   } catch (...) {
     report.WriteSeconds = SecondsSince(writeStart);

@@ -85,7 +85,10 @@ std::span<const Fragment> ChainFinder::NextDeep() {
   while (cursor_ < fragments_.size()) {
     bool holdsData = false;
     chainStart_ = cursor_;
-    cursor_ = WalkDeep(cursor_, holdsData) + 1;
+    const size_t last = WalkDeep(cursor_, holdsData);
+    // Its walk looked for a record at its last chunk's end, pad byte or not.
+    if (MemberEnd(fragments_[last]) >= settled_) return {};
+    cursor_ = last + 1;
     if ((members_.size() >= 2 || singles_) && holdsData) return members_;
   }
   return {};

@@ -42,6 +42,13 @@ class ChainFinder {
   // The index in the record list of the first record of the chain Next gave last.
   size_t ChainStart() const { return chainStart_; }
 
+  // Records come in source order, and those before `settled` are all known: deep chains that
+  // may still take a record at or past it are not given yet. Next then gives no more, and
+  // Cursor names the first record they need.
+  void SettledBefore(int64_t settled) { settled_ = settled; }
+  // The index of the first record that the chains given so far leave to later ones.
+  size_t Cursor() const { return cursor_; }
+
  private:
   std::span<const Fragment> NextPlain();
   std::span<const Fragment> NextDeep();
@@ -58,6 +65,7 @@ class ChainFinder {
   RunObserver& observer_;
   size_t cursor_ = 0;
   size_t chainStart_ = 0;
+  int64_t settled_ = INT64_MAX;
   std::vector<Fragment> members_;
 };
 

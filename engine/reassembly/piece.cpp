@@ -43,12 +43,16 @@ class PieceCollector {
                  PieceList& pieces)
       : fragments_(fragments), finder_(fragments, true, observer, true), interleave_(interleave), pieces_(pieces) {}
 
-  void Run() {
+  // Collects the pieces of the chains settled before `settled`; returns the index of the first
+  // record that the chains still to come need.
+  size_t Run(int64_t settled) {
+    finder_.SettledBefore(settled);
     for (;;) {
       const std::span<const Fragment> chain = finder_.Next();
       if (chain.empty()) break;
       Add(chain, finder_.ChainStart());
     }
+    return finder_.Cursor();
   }
 
  private:
@@ -124,10 +128,23 @@ class PieceCollector {
 
 }  // namespace
 
+void PieceCollection::Settle(FragmentList& records, int64_t settled) {
+  // Progress counts the bytes scanned meanwhile, not the records walked.
+  RunObserver quiet;
+  const size_t done = PieceCollector(records, quiet, Interleave, Pieces).Run(settled);
+  records.erase_front(done);
+  DroppedRecords += done;
+}
+
+void PieceCollection::Finish(const FragmentList& records, RunObserver& observer) {
+  PieceCollector(records, observer, Interleave, Pieces).Run(INT64_MAX);
+}
+
 PieceList CollectPieces(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave) {
-  PieceList pieces;
-  PieceCollector(fragments, observer, interleave, pieces).Run();
-  return pieces;
+  PieceCollection collection;
+  collection.Finish(fragments, observer);
+  interleave = std::move(collection.Interleave);
+  return std::move(collection.Pieces);
 }
 
 }  // namespace korvid

@@ -49,10 +49,27 @@ struct StreamInterleave {
   void Add(int from, int to);
 };
 
-// The deep chains of `fragments` (ascending Position) as pieces, in the order of their first
+// The deep chains of records (ascending Position) as pieces, in the order of their first
 // records, and the interleave of the streams they hold. A chain is cut where a chunk's declared
 // end lands on a chunk that a chain hidden inside that chunk's data also reaches: the chunk's
 // recording broke off inside it, another recording lies there, and the landing was chance.
+//
+// The records may come a batch at a time while a scan runs: each piece is taken once its chain is
+// settled, and the records behind it are dropped, so that memory grows with the pieces, not with
+// the chunks.
+struct PieceCollection {
+  PieceList Pieces;
+  StreamInterleave Interleave;
+  uint64_t DroppedRecords = 0;  // records dealt with and dropped by Settle
+
+  // Takes the pieces of `records` whose chains end before `settled` (no record before it is
+  // still to come), and drops the records that later chains do not need from its front.
+  void Settle(FragmentList& records, int64_t settled);
+  // Takes the pieces of all of `records`: the rest of a scan's, once it has ended.
+  void Finish(const FragmentList& records, RunObserver& observer);
+};
+
+// The pieces of all of `fragments`, and their interleave, at once.
 PieceList CollectPieces(const FragmentList& fragments, RunObserver& observer, StreamInterleave& interleave);
 
 }  // namespace korvid

@@ -16,7 +16,9 @@
 namespace korvid {
 namespace {
 
-constexpr char RecordsMagic[16] = {'K', 'O', 'R', 'V', 'I', 'D', ' ', 'R', 'E', 'C', 'O', 'R', 'D', 'S', '1', '\n'};
+constexpr size_t MagicBytes = 16;
+constexpr char RecordsMagic[MagicBytes] = {'K', 'O', 'R', 'V', 'I', 'D', ' ', 'R', 'E', 'C', 'O', 'R', 'D', 'S', '1', '\n'};
+constexpr char PiecesMagic[MagicBytes] = {'K', 'O', 'R', 'V', 'I', 'D', ' ', 'P', 'I', 'E', 'C', 'E', 'S', ' ', '1', '\n'};
 constexpr const char* KorvidLine = "# korvid:";
 
 char StateChar(SectorState state) {
@@ -105,44 +107,135 @@ uint64_t DigestOf(const uint8_t* data, size_t length, uint64_t seed) {
   return hash;
 }
 
-ProgressFile::ProgressFile(const std::filesystem::path& folder)
-    : folder_(folder), map_(folder / "korvid-progress.map") {}
-
-std::filesystem::path ProgressFile::RecordsPath(uint64_t generation) const {
-  return folder_ / ("korvid-progress-" + std::to_string(generation) + ".records");
+template <class T>
+std::filesystem::path ProgressItems<T>::PathOf(const std::filesystem::path& folder, uint64_t generation) const {
+  return folder / ("korvid-progress-" + std::to_string(generation) + "." + extension_);
 }
+
+template <class T>
+uint64_t ProgressItems<T>::Write(const std::filesystem::path& folder, const PackedArray<T>& items) {
+  const bool grew = named_ > 0 && written_ == named_ && items.size() >= saved_ &&
+                    (saved_ == 0 || std::memcmp(&items[saved_ - 1], &lastSaved_, sizeof(T)) == 0);
+  const uint64_t generation = grew ? named_ : std::max(named_, written_) + 1;
+  const std::filesystem::path path = PathOf(folder, generation);
+  // A save killed while it appended left items past those the map counts: they go first.
+  std::error_code error;
+  if (grew) std::filesystem::resize_file(path, MagicBytes + saved_ * sizeof(T), error);
+  if (error) throw KorvidError(ErrorKind::WriteFailed, PathText(path), error.message());
+  errno = 0;
+  std::FILE* file = OpenFile(path, grew ? "ab" : "wb");
+  if (file == nullptr) throw KorvidError(ErrorKind::CreateFailed, PathText(path), SystemErrorText(errno));
+  const size_t from = grew ? saved_ : 0;
+  bool ok = grew || std::fwrite(magic_, MagicBytes, 1, file) == 1;
+  if (items.size() > from) ok = ok && std::fwrite(items.data() + from, sizeof(T), items.size() - from, file) == items.size() - from;
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) throw KorvidError(ErrorKind::WriteFailed, PathText(path), SystemErrorText(errno ? errno : EIO));
+  written_ = generation;
+  saved_ = items.size();
+  if (saved_ > 0) lastSaved_ = items[saved_ - 1];
+  return generation;
+}
+
+template <class T>
+void ProgressItems<T>::Named(const std::filesystem::path& folder) {
+  std::error_code ignored;
+  if (named_ != 0 && named_ != written_) std::filesystem::remove(PathOf(folder, named_), ignored);
+  named_ = written_;
+}
+
+template <class T>
+PackedArray<T> ProgressItems<T>::Read(const std::filesystem::path& folder, uint64_t generation, size_t count) {
+  const std::filesystem::path path = PathOf(folder, generation);
+  std::ifstream in(path, std::ios::binary);
+  char magic[MagicBytes] = {};
+  if (!in || !in.read(magic, sizeof magic) || std::memcmp(magic, magic_, sizeof magic) != 0) {
+    throw Unusable(path, std::string("it is missing or is no korvid ") + extension_ + " file.");
+  }
+  PackedArray<T> items;
+  for (size_t i = 0; i < count; ++i) {
+    T item;
+    if (!in.read(reinterpret_cast<char*>(&item), sizeof item)) {
+      throw Unusable(path, "it ends after " + std::to_string(i) + " of the " + std::to_string(count) + " " +
+                               extension_ + " its map counts.");
+    }
+    items.push_back(item);
+  }
+  named_ = written_ = generation;
+  saved_ = count;
+  if (count > 0) lastSaved_ = items[count - 1];
+  return items;
+}
+
+template <class T>
+void ProgressItems<T>::Remove(const std::filesystem::path& folder) {
+  std::error_code ignored;
+  if (named_ != 0) std::filesystem::remove(PathOf(folder, named_), ignored);
+  if (written_ != 0 && written_ != named_) std::filesystem::remove(PathOf(folder, written_), ignored);
+  named_ = written_ = 0;
+  saved_ = 0;
+}
+
+template class ProgressItems<Fragment>;
+template class ProgressItems<Piece>;
+
+namespace {
+
+// The interleave as "from.to.count" of the pairs that occur, comma separated, or "-".
+std::string InterleaveText(const StreamInterleave& interleave) {
+  std::string text;
+  for (size_t from = 0; from < interleave.Follows.size(); ++from) {
+    for (size_t to = 0; to < MaxStreams; ++to) {
+      const uint32_t count = interleave.Follows[from][to];
+      if (count == 0) continue;
+      if (!text.empty()) text += ',';
+      text += std::to_string(from) + "." + std::to_string(to) + "." + std::to_string(count);
+    }
+  }
+  return text.empty() ? "-" : text;
+}
+
+bool ReadInterleave(const std::string& text, StreamInterleave& interleave) {
+  if (text == "-") return true;
+  std::istringstream pairs(text);
+  std::string pair;
+  while (std::getline(pairs, pair, ',')) {
+    unsigned from = 0, to = 0, count = 0;
+    char dot1 = 0, dot2 = 0;
+    std::istringstream fields(pair);
+    if (!(fields >> from >> dot1 >> to >> dot2 >> count) || dot1 != '.' || dot2 != '.' || from >= MaxStreams ||
+        to >= MaxStreams || !fields.eof()) {
+      return false;
+    }
+    interleave.Add(static_cast<int>(from), static_cast<int>(to));
+    interleave.Follows[from][to] = count;
+  }
+  return true;
+}
+
+}  // namespace
+
+ProgressFile::ProgressFile(const std::filesystem::path& folder)
+    : folder_(folder), map_(folder / "korvid-progress.map"), records_("records", RecordsMagic), pieces_("pieces", PiecesMagic) {}
 
 bool ProgressFile::Exists() const {
   std::error_code error;
   return std::filesystem::exists(map_, error);
 }
 
-void ProgressFile::Save(const SavedScan& scan, const FragmentList& records) {
-  const bool grew = generation_ > 0 && savedRecords_ > 0 && records.size() >= savedRecords_ &&
-                    std::memcmp(&records[savedRecords_ - 1], &lastSaved_, sizeof lastSaved_) == 0;
-  const uint64_t previous = generation_;
-  const uint64_t generation = grew ? generation_ : generation_ + 1;
-  const std::filesystem::path recordsPath = RecordsPath(generation);
-  {
-    errno = 0;
-    std::FILE* file = OpenFile(recordsPath, grew ? "ab" : "wb");
-    if (file == nullptr) throw KorvidError(ErrorKind::CreateFailed, PathText(recordsPath), SystemErrorText(errno));
-    const size_t from = grew ? savedRecords_ : 0;
-    bool ok = grew || std::fwrite(RecordsMagic, sizeof RecordsMagic, 1, file) == 1;
-    if (records.size() > from) {
-      ok = ok && std::fwrite(records.data() + from, sizeof(Fragment), records.size() - from, file) == records.size() - from;
-    }
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) throw KorvidError(ErrorKind::WriteFailed, PathText(recordsPath), SystemErrorText(errno ? errno : EIO));
-  }
-  savedRecords_ = records.size();
-  if (savedRecords_ > 0) lastSaved_ = records[savedRecords_ - 1];
+void ProgressFile::Save(const SavedScan& scan, const FragmentList& records, const PieceCollection* pieces) {
+  const uint64_t recordsFile = records_.Write(folder_, records);
+  const uint64_t piecesFile = pieces != nullptr ? pieces_.Write(folder_, pieces->Pieces) : 0;
 
   std::ostringstream map;
   map << "# Mapfile. Created by korvid-cli " << ProgramVersion << "\n";
   map << KorvidLine << " source-size " << scan.SourceSize << " first-sectors " << scan.FirstSectors << " scope "
-      << scan.Scope << " records " << records.size() << " records-file " << generation << " complete " << (scan.Complete ? 1 : 0) << " carried "
-      << (scan.Carried.empty() ? "-" : Hex(scan.Carried)) << "\n";
+      << scan.Scope << " records " << records.size() << " records-file " << recordsFile << " complete " << (scan.Complete ? 1 : 0) << " carried "
+      << (scan.Carried.empty() ? "-" : Hex(scan.Carried));
+  if (pieces != nullptr) {
+    map << " pieces " << pieces->Pieces.size() << " pieces-file " << piecesFile << " dropped " << pieces->DroppedRecords
+        << " interleave " << InterleaveText(pieces->Interleave);
+  }
+  map << "\n";
   char line[96];
   map << "# current_pos  current_status  current_pass\n";
   std::snprintf(line, sizeof line, "0x%08" PRIX64 "     %c               1\n", static_cast<uint64_t>(scan.Position),
@@ -162,8 +255,8 @@ void ProgressFile::Save(const SavedScan& scan, const FragmentList& records) {
   std::error_code error;
   std::filesystem::rename(partial, map_, error);
   if (error) throw KorvidError(ErrorKind::CreateFailed, PathText(map_), error.message());
-  generation_ = generation;
-  if (previous != 0 && previous != generation) std::filesystem::remove(RecordsPath(previous), error);
+  records_.Named(folder_);
+  if (pieces != nullptr) pieces_.Named(folder_);
 }
 
 SavedScan ProgressFile::Load() {
@@ -173,19 +266,25 @@ SavedScan ProgressFile::Load() {
   SavedScan scan;
   scan.Runs = std::move(lines.Runs);
   scan.Position = lines.CurrentPosition;
-  size_t records = 0;
-  uint64_t generation = 0;
+  size_t records = 0, pieces = 0;
+  uint64_t recordsFile = 0, piecesFile = 0;
   bool found = false;
   for (const std::string& comment : lines.Comments) {
     if (comment.rfind(KorvidLine, 0) != 0) continue;
     std::istringstream fields(comment.substr(std::strlen(KorvidLine)));
-    std::string key, carried;
+    std::string key, carried, interleave;
     int complete = 0;
     fields >> key >> scan.SourceSize >> key >> scan.FirstSectors >> key >> scan.Scope >> key >> records >> key >>
-        generation >> key >> complete >> key >> carried;
+        recordsFile >> key >> complete >> key >> carried;
+    bool ok = static_cast<bool>(fields);
+    // A run that takes its records into pieces saves them too.
+    if (ok && fields >> key) {
+      fields >> pieces >> key >> piecesFile >> key >> scan.Pieces.DroppedRecords >> key >> interleave;
+      ok = fields && ReadInterleave(interleave, scan.Pieces.Interleave);
+    }
     // "-" stands for no carried bytes, as a scan that has ended carries none.
     if (carried == "-") carried.clear();
-    if (!fields || !FromHex(carried, scan.Carried)) throw Unusable(map_, "its korvid line is damaged.");
+    if (!ok || !FromHex(carried, scan.Carried)) throw Unusable(map_, "its korvid line is damaged.");
     scan.Complete = complete != 0;
     found = true;
   }
@@ -196,23 +295,8 @@ SavedScan ProgressFile::Load() {
     covered += range.Length;
   }
   if (covered != scan.SourceSize) throw Unusable(map_, "its ranges do not cover the source it names.");
-  const std::filesystem::path recordsPath = RecordsPath(generation);
-  std::ifstream in2(recordsPath, std::ios::binary);
-  char magic[sizeof RecordsMagic] = {};
-  if (!in2 || !in2.read(magic, sizeof magic) || std::memcmp(magic, RecordsMagic, sizeof magic) != 0) {
-    throw Unusable(recordsPath, "it is missing or is no korvid records file.");
-  }
-  for (size_t i = 0; i < records; ++i) {
-    Fragment f;
-    if (!in2.read(reinterpret_cast<char*>(&f), sizeof f)) {
-      throw Unusable(recordsPath, "it ends after " + std::to_string(i) + " of the " + std::to_string(records) +
-                                   " records its map counts.");
-    }
-    scan.Records.push_back(f);
-  }
-  generation_ = generation;
-  savedRecords_ = records;
-  if (records > 0) lastSaved_ = scan.Records[records - 1];
+  scan.Records = records_.Read(folder_, recordsFile, records);
+  if (piecesFile != 0) scan.Pieces.Pieces = pieces_.Read(folder_, piecesFile, pieces);
   return scan;
 }
 
@@ -231,9 +315,8 @@ std::optional<int64_t> ProgressFile::SavedSourceSize() const {
 void ProgressFile::Remove() {
   std::error_code ignored;
   std::filesystem::remove(map_, ignored);
-  if (generation_ != 0) std::filesystem::remove(RecordsPath(generation_), ignored);
-  generation_ = 0;
-  savedRecords_ = 0;
+  records_.Remove(folder_);
+  pieces_.Remove(folder_);
 }
 
 std::vector<std::pair<ByteRange, SectorState>> ReadDdrescueMap(const std::filesystem::path& path) {

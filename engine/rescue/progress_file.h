@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/fragment.h"
+#include "engine/reassembly/piece.h"
 #include "engine/rescue/rescue_map.h"
 #include "engine/scan_ranges.h"
 
@@ -23,6 +24,38 @@ struct SavedScan {
   std::vector<std::pair<ByteRange, SectorState>> Runs;  // the state of every byte, from 0 to the source's end
   std::vector<uint8_t> Carried;  // the last bytes before Position, whose hits need the bytes after it
   FragmentList Records;          // as loaded; a save takes them apart
+  // The pieces the records before them were taken into, as loaded; a save takes them apart.
+  PieceCollection Pieces;
+};
+
+// One of the binary files a map names, "korvid-progress-N.<extension>": a magic line, then
+// the items, appended to while the list only grows. A list that changed otherwise goes to a file
+// of a new N, and the old one is removed only once the map names the new.
+template <class T>
+class ProgressItems {
+ public:
+  // `magic`: the file's first 16 bytes.
+  ProgressItems(const char* extension, const char* magic) : extension_(extension), magic_(magic) {}
+
+  // Writes `items` into the folder's file; returns the N of the file that holds them, for the
+  // map to name.
+  uint64_t Write(const std::filesystem::path& folder, const PackedArray<T>& items);
+  // Once the map names the file Write wrote: the file it replaced goes.
+  void Named(const std::filesystem::path& folder);
+  // Reads the `count` items of file N; Write goes on with that file.
+  PackedArray<T> Read(const std::filesystem::path& folder, uint64_t generation, size_t count);
+  // Removes the file the map names.
+  void Remove(const std::filesystem::path& folder);
+
+ private:
+  std::filesystem::path PathOf(const std::filesystem::path& folder, uint64_t generation) const;
+
+  const char* extension_;
+  const char* magic_;
+  uint64_t named_ = 0;      // N of the file the map names; 0: none yet
+  uint64_t written_ = 0;    // N of the file written last
+  size_t saved_ = 0;        // items in it
+  T lastSaved_{};           // its last item, to tell a list that only grew
 };
 
 // The progress file of a run in its output folder: "korvid-progress.map", the ranges in GNU
@@ -37,9 +70,9 @@ class ProgressFile {
 
   const std::filesystem::path& MapPath() const { return map_; }
   bool Exists() const;
-  // Saves `scan` with `records`; the records saved before are appended to, not written again,
-  // while the list only grew.
-  void Save(const SavedScan& scan, const FragmentList& records);
+  // Saves `scan` with `records` and the pieces taken so far; what was saved before is appended
+  // to, not written again, while the lists only grew.
+  void Save(const SavedScan& scan, const FragmentList& records, const PieceCollection* pieces = nullptr);
   // Raises KorvidError (ProgressUnusable) when the files are missing, cut short or damaged.
   // Saves after it go on with the records file loaded.
   SavedScan Load();
@@ -50,13 +83,10 @@ class ProgressFile {
   void Remove();
 
  private:
-  std::filesystem::path RecordsPath(uint64_t generation) const;
-
   std::filesystem::path folder_;
   std::filesystem::path map_;
-  uint64_t generation_ = 0;  // of the records file the map names; 0: none yet
-  size_t savedRecords_ = 0;
-  Fragment lastSaved_{};  // the last record saved, to tell a list that only grew
+  ProgressItems<Fragment> records_;
+  ProgressItems<Piece> pieces_;
 };
 
 // A digest of the first sectors of a source, as SavedScan::FirstSectors holds it.

@@ -22,7 +22,8 @@ RunProgress::RunProgress(const std::filesystem::path& folder, SourceDevice& sour
   firstSectors_ = DigestOf(first.data(), first.size());
 }
 
-std::vector<ByteRange> RunProgress::Resume(FragmentList& records, ScanStart& start, bool& scanEnded) {
+std::vector<ByteRange> RunProgress::Resume(FragmentList& records, PieceCollection* pieces, ScanStart& start,
+                                           bool& scanEnded) {
   SavedScan saved = file_.Load();
   const std::string path = PathText(file_.MapPath());
   if (saved.SourceSize != source_.Size() || saved.FirstSectors != firstSectors_) {
@@ -36,6 +37,11 @@ std::vector<ByteRange> RunProgress::Resume(FragmentList& records, ScanStart& sta
   // The states the earlier run left, within what this run scans.
   for (const auto& [run, state] : saved.Runs) map_.MarkWithin(run, state, stretches_);
   records = std::move(saved.Records);
+  if (pieces != nullptr) {
+    *pieces = std::move(saved.Pieces);
+  } else if (!saved.Pieces.Pieces.empty() || saved.Pieces.DroppedRecords > 0) {
+    throw KorvidError(ErrorKind::ProgressUnusable, path, "it was made by a run that joins pieces, and this one does not.");
+  }
   scanEnded = saved.Complete;
   std::vector<ByteRange> left;
   if (scanEnded) return left;
@@ -48,7 +54,8 @@ std::vector<ByteRange> RunProgress::Resume(FragmentList& records, ScanStart& sta
   return left;
 }
 
-void RunProgress::Save(const FragmentList& records, std::span<const uint8_t> carried, int64_t position, bool complete) {
+void RunProgress::Save(const FragmentList& records, const PieceCollection* pieces, std::span<const uint8_t> carried,
+                       int64_t position, bool complete) {
   SavedScan scan;
   scan.SourceSize = source_.Size();
   scan.FirstSectors = firstSectors_;
@@ -71,7 +78,7 @@ void RunProgress::Save(const FragmentList& records, std::span<const uint8_t> car
       scan.Runs.push_back({run, state});
     }
   }
-  file_.Save(scan, records);
+  file_.Save(scan, records, pieces);
 }
 
 }  // namespace korvid

@@ -27,15 +27,16 @@ class RunProgress {
   RunProgress(const std::filesystem::path& folder, SourceDevice& source, std::vector<ByteRange> stretches,
               uint64_t scope, RescueMap& map);
 
-  // Takes the earlier run's progress: the map's states, the records it found, and where its first
-  // pass stands. Raises KorvidError (ProgressUnusable) when it is damaged or was made for another
-  // source or scope. Returns the stretches the first pass still has to scan (none once the scan
-  // had ended).
-  std::vector<ByteRange> Resume(FragmentList& records, ScanStart& start, bool& scanEnded);
+  // Takes the earlier run's progress: the map's states, the records it found (and the pieces it
+  // took records into, for a run that does), and where its first pass stands. Raises KorvidError
+  // (ProgressUnusable) when it is damaged or was made for another source or scope. Returns the
+  // stretches the first pass still has to scan (none once the scan had ended).
+  std::vector<ByteRange> Resume(FragmentList& records, PieceCollection* pieces, ScanStart& start, bool& scanEnded);
 
-  // Saves the records found and the map, the first pass having scanned the stretches up to
-  // `position`; `complete`: the scan has ended.
-  void Save(const FragmentList& records, std::span<const uint8_t> carried, int64_t position, bool complete);
+  // Saves the records found, the pieces taken, and the map, the first pass having scanned the
+  // stretches up to `position`; `complete`: the scan has ended.
+  void Save(const FragmentList& records, const PieceCollection* pieces, std::span<const uint8_t> carried,
+            int64_t position, bool complete);
   // The run has written its files: nothing is left to go on with.
   void Finish() { file_.Remove(); }
 

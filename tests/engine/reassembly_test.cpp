@@ -531,6 +531,49 @@ TEST(Pieces, AChainIsCutWhereAChunkEndLandsOnAnotherRecordingByChance) {
   EXPECT_EQ(pieces[1].Members, 4u);
 }
 
+TEST(Pieces, TakenBatchByBatchAsAScanFindsTheRecordsTheyAreThoseOfAllTheRecordsAtOnce) {
+  std::vector<Recording> recordings;
+  for (uint32_t k = 0; k < 4; ++k) recordings.push_back(MakeRecording(50, 40 + k));
+  std::vector<const Recording*> all;
+  for (const Recording& r : recordings) all.push_back(&r);
+  Bytes source = LayOut(all, 3, 1, 4).Source;
+  // A chunk end that lands on another recording by chance, so that a chain is cut.
+  const Bytes lead(408 - 58 - 108 - 208, 6);
+  source = Cat({source, Chunk("00dc", Bytes(100, 1)), Text("00dc"), U32(400), Bytes(50, 2), lead,
+                Chunk("01wb", Bytes(100, 3)), Chunk("01wb", Bytes(200, 4)), Chunk("00dc", Bytes(30, 5))});
+  FragmentList found;
+  SearchMoviChunks(source, 0, static_cast<int64_t>(source.size()), 2, found);
+  Quiet quiet;
+  StreamInterleave interleave;
+  const PieceList want = CollectPieces(found, quiet, interleave);
+  ASSERT_GT(want.size(), 80u);
+
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    std::mt19937 random(seed);
+    PieceCollection collection;
+    FragmentList held;
+    size_t next = 0, mostHeld = 0;
+    for (int64_t known = 0; next < found.size();) {
+      known += 1 + static_cast<int64_t>(random() % 20000);
+      for (; next < found.size() && found[next].Position < known; ++next) held.push_back(found[next]);
+      mostHeld = std::max(mostHeld, held.size());
+      collection.Settle(held, known);
+    }
+    collection.Finish(held, quiet);
+    ASSERT_EQ(collection.Pieces.size(), want.size()) << "seed " << seed;
+    for (size_t p = 0; p < want.size(); ++p) {
+      const Piece& got = collection.Pieces[p];
+      ASSERT_TRUE(got.Start == want[p].Start && got.Members == want[p].Members && got.LastMember == want[p].LastMember &&
+                  got.LastLength == want[p].LastLength && got.FirstId == want[p].FirstId && got.LastId == want[p].LastId)
+          << "piece " << p << " of seed " << seed;
+    }
+    EXPECT_EQ(collection.Interleave.Follows, interleave.Follows);
+    // The records behind the settled pieces were let go.
+    EXPECT_EQ(collection.DroppedRecords + held.size(), found.size());
+    EXPECT_LT(mostHeld, found.size() / 4);
+  }
+}
+
 TEST(JoinCheck, AJoinedJpegPictureMustEndWithItsEndMarker) {
   std::string problem;
   Bytes head = FfmpegLike();

@@ -2,7 +2,9 @@
 // uninterrupted run and reads nothing twice; a progress file that does not fit is refused.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -10,6 +12,7 @@
 #include "engine/rescue/progress_file.h"
 #include "engine/scan_driver.h"
 #include "tests/engine/memory_source.h"
+#include "tests/engine/riff_builder.h"
 #include "tests/engine/temp_folder.h"
 
 namespace korvid {
@@ -252,6 +255,123 @@ TEST_F(Resume, TheProgressOfAnEndedScanIsReadBackAndDamagedBytesAreRefused) {
     ADD_FAILURE() << "bytes that are not hex digits were taken";
   } catch (const KorvidError& e) {
     EXPECT_EQ(e.Kind(), ErrorKind::ProgressUnusable);
+  }
+}
+
+// The sample of a recorder whose recordings are many small chunks, of a codec the engine does not
+// decode; and a card holding three such recordings written at once in runs of clusters, some
+// 250,000 chunks: a run that joins the pieces takes records into pieces while it scans.
+std::vector<uint8_t> SmallChunksSample() {
+  std::vector<uint8_t> bytes = testing::riff::FfmpegLike();
+  for (size_t at = 0; at + 4 <= bytes.size(); ++at) {
+    if (testing::riff::Get32(bytes, at) == 0x34363248) std::memcpy(bytes.data() + at, "TEST", 4);  // "H264"
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> SmallChunksCard() {
+  std::mt19937 random(17);
+  const std::vector<uint8_t> head = SmallChunksSample();
+  std::vector<std::vector<uint8_t>> files(3);
+  for (size_t k = 0; k < files.size(); ++k) {
+    std::vector<uint8_t>& file = files[k];
+    file = head;
+    for (int chunk = 0; chunk < 80000; ++chunk) {
+      const uint32_t size = 8 + 2 * (random() % 24);
+      const size_t at = file.size();
+      file.resize(at + 8 + size, static_cast<uint8_t>(0x80 + k));
+      testing::PutChunkHeader(file, at, chunk % 3 == 2 ? "01wb" : "00dc", size);
+    }
+  }
+  std::vector<uint8_t> card = testing::Filler(8192);
+  std::vector<size_t> done(files.size(), 0);
+  for (bool more = true; more;) {
+    more = false;
+    for (size_t k = 0; k < files.size(); ++k) {
+      if (done[k] >= files[k].size()) continue;
+      const size_t run = 4096 * (1 + random() % 3);
+      const size_t take = std::min(run, files[k].size() - done[k]);
+      card.insert(card.end(), files[k].begin() + static_cast<long>(done[k]), files[k].begin() + static_cast<long>(done[k] + take));
+      card.resize(card.size() + run - take, 0x55);
+      done[k] += take;
+      more = true;
+    }
+  }
+  card.resize(card.size() + 8192, 0x55);
+  return card;
+}
+
+TEST_F(Resume, ARunThatJoinsPiecesKeepsThemWithItsProgressAndResumedWritesTheFilesOfAnUninterruptedOne) {
+  const std::vector<uint8_t> card = SmallChunksCard();
+  const auto run = [&](const std::string& out, int stopAfter, bool resume) {
+    MemorySource source(card);
+    StopAfter observer(stopAfter);
+    std::filesystem::create_directories(folder / out);
+    RecoveryRequest request;
+    request.Source = &source;
+    request.OutputFolder = folder / out;
+    request.Header = SmallChunksSample();
+    request.Deep = request.RepairHeaders = request.Reassemble = true;
+    request.ProgressFolder = folder / out;
+    request.Resume = resume;
+    RecoveryReport report;
+    RunRecovery(request, observer, report);
+    return report;
+  };
+  const RecoveryReport expected = run("whole", -1, false);
+  ASSERT_GT(expected.FragmentsFound, 200000u);
+  ASSERT_GE(expected.Write.Files.size(), 1u);
+  ASSERT_GT(expected.Write.JoinedRecordings, 0u);
+
+  for (const int stop : {12, 25}) {
+    const std::string out = "stopped-" + std::to_string(stop);
+    ASSERT_TRUE(run(out, stop, false).Stopped);
+    // What the stopped run kept: the pieces its records went into, and only the records after.
+    const SavedScan saved = ProgressFile(folder / out).Load();
+    EXPECT_GT(saved.Pieces.Pieces.size(), 10u) << stop;
+    EXPECT_GT(saved.Pieces.DroppedRecords, 2 * saved.Records.size()) << stop;
+    EXPECT_FALSE(saved.Pieces.Interleave.Follows.empty()) << stop;
+    for (const auto& entry : std::filesystem::directory_iterator(folder / out)) {
+      if (entry.path().extension() == ".AVI") std::filesystem::remove(entry.path());
+    }
+    const RecoveryReport resumed = run(out, -1, true);
+    EXPECT_EQ(resumed.FragmentsFound, expected.FragmentsFound) << stop;
+    ASSERT_EQ(resumed.Write.Files.size(), expected.Write.Files.size()) << stop;
+    for (size_t i = 0; i < expected.Write.Files.size(); ++i) {
+      EXPECT_EQ(ReadFile(resumed.Write.Files[i].Path), ReadFile(expected.Write.Files[i].Path)) << stop << " file " << i;
+    }
+  }
+}
+
+// A run killed while it appended to its records or pieces left bytes past those its map counts;
+// the run that goes on from it appends after what the map counts, not after those bytes.
+TEST_F(Resume, WhatAKilledSaveAppendedPastItsMapIsNotTakenForRecordsOrPieces) {
+  SavedScan scan;
+  scan.SourceSize = Size;
+  scan.Runs = {{{0, Size}, SectorState::Finished}};
+  FragmentList records;
+  PieceCollection pieces;
+  for (int64_t k = 0; k < 3; ++k) {
+    records.push_back({4096 * k, 520, 0x63643030});
+    pieces.Pieces.push_back({4096 * k, 4096 * k, 520, 1, 0x63643030, 0x63643030});
+  }
+  ProgressFile(folder.Path()).Save(scan, records, &pieces);
+  for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
+    if (entry.path().extension() != ".map") std::ofstream(entry.path(), std::ios::binary | std::ios::app) << "half a record";
+  }
+  ProgressFile file(folder.Path());
+  SavedScan loaded = file.Load();
+  ASSERT_EQ(loaded.Records.size(), 3u);
+  ASSERT_EQ(loaded.Pieces.Pieces.size(), 3u);
+  loaded.Records.push_back({4096 * 3, 520, 0x63643030});
+  loaded.Pieces.Pieces.push_back({4096 * 3, 4096 * 3, 520, 1, 0x63643030, 0x63643030});
+  file.Save(scan, loaded.Records, &loaded.Pieces);
+  const SavedScan again = ProgressFile(folder.Path()).Load();
+  ASSERT_EQ(again.Records.size(), 4u);
+  ASSERT_EQ(again.Pieces.Pieces.size(), 4u);
+  for (int64_t k = 0; k < 4; ++k) {
+    EXPECT_EQ(again.Records[static_cast<size_t>(k)].Position, 4096 * k);
+    EXPECT_EQ(again.Pieces.Pieces[static_cast<size_t>(k)].Start, 4096 * k);
   }
 }
 
