@@ -5,7 +5,7 @@
 
 namespace korvid::app {
 
-ErrorReportingApplication::ErrorReportingApplication(int& argc, char** argv, MessageBoxes& boxes)
+ErrorReportingApplication::ErrorReportingApplication(int& argc, char** argv, ui::MessageBoxes& boxes)
     : QApplication(argc, argv), boxes_(boxes) {}
 
 bool ErrorReportingApplication::notify(QObject* receiver, QEvent* event) {

@@ -2,7 +2,7 @@
 
 #include <QApplication>
 
-#include "app/message_boxes.h"
+#include "ui/message_boxes.h"
 
 namespace korvid::app {
 
@@ -10,12 +10,12 @@ namespace korvid::app {
 // general error report here, a box with the error's text and a stop icon, and the program goes on.
 class ErrorReportingApplication final : public QApplication {
  public:
-  ErrorReportingApplication(int& argc, char** argv, MessageBoxes& boxes);
+  ErrorReportingApplication(int& argc, char** argv, ui::MessageBoxes& boxes);
 
   bool notify(QObject* receiver, QEvent* event) override;
 
  private:
-  MessageBoxes& boxes_;
+  ui::MessageBoxes& boxes_;
 };
 
 }  // namespace korvid::app

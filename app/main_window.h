@@ -10,12 +10,12 @@
 #include <memory>
 #include <string>
 
-#include "app/message_boxes.h"
 #include "app/run_worker.h"
 #include "app/themes.h"
 #include "app/vendor_info.h"
 #include "engine/run_control.h"
 #include "engine/scan_driver.h"
+#include "ui/message_boxes.h"
 
 class QAction;
 class QFileDialog;
@@ -44,8 +44,8 @@ namespace korvid::app {
 
 // What the window gets from outside; tests hand in their own.
 struct MainWindowServices {
-  MessageBoxes& Boxes;
-  ShellServices& Shell;
+  ui::MessageBoxes& Boxes;
+  ui::ShellServices& Shell;
   QString ExecutablePath;           // gives ProgramName, and the folder of "help.chm"
   uint64_t TickCount = 0;           // picks the theme
   SourceOpener OpenSource;          // opens the source of a run

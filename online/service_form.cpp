@@ -46,7 +46,7 @@ QString FirstTicked(const auto& boxes, const auto& choices) {
 
 }  // namespace
 
-TForm3::TForm3(ServiceFormSetup setup, app::MessageBoxes& boxes, app::ShellServices& shell, QWidget* parent)
+TForm3::TForm3(ServiceFormSetup setup, ui::MessageBoxes& boxes, ui::ShellServices& shell, QWidget* parent)
     : QDialog(parent), setup_(std::move(setup)), boxes_(boxes), shell_(shell) {
   setObjectName(QStringLiteral("Form3"));
   setWindowTitle(QStringLiteral("联系工程师"));

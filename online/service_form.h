@@ -6,8 +6,8 @@
 #include <array>
 #include <chrono>
 
-#include "app/message_boxes.h"
 #include "online/service_request.h"
+#include "ui/message_boxes.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -63,7 +63,7 @@ class TForm3 final : public QDialog {
   Q_OBJECT
 
  public:
-  TForm3(ServiceFormSetup setup, app::MessageBoxes& boxes, app::ShellServices& shell, QWidget* parent = nullptr);
+  TForm3(ServiceFormSetup setup, ui::MessageBoxes& boxes, ui::ShellServices& shell, QWidget* parent = nullptr);
 
   QLabel* sLabel1 = nullptr;
   QLabel* sLabel2 = nullptr;
@@ -99,8 +99,8 @@ class TForm3 final : public QDialog {
   void BuildControls();
 
   ServiceFormSetup setup_;
-  app::MessageBoxes& boxes_;
-  app::ShellServices& shell_;
+  ui::MessageBoxes& boxes_;
+  ui::ShellServices& shell_;
 };
 
 }  // namespace korvid::online

@@ -19,7 +19,7 @@ QNetworkRequest UpdateRequest(const QUrl& url) {
 
 }  // namespace
 
-UpdateCheck::UpdateCheck(UpdateCheckSetup setup, app::MessageBoxes& boxes, app::ShellServices& shell)
+UpdateCheck::UpdateCheck(UpdateCheckSetup setup, ui::MessageBoxes& boxes, ui::ShellServices& shell)
     : setup_(std::move(setup)), boxes_(boxes), shell_(shell) {}
 
 QString UpdateCheck::FetchUpdateInfo() const {

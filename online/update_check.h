@@ -4,7 +4,7 @@
 #include <QUrl>
 #include <chrono>
 
-#include "app/message_boxes.h"
+#include "ui/message_boxes.h"
 
 class QWidget;
 
@@ -23,7 +23,7 @@ struct UpdateCheckSetup {
 // The "在线升级" command: asks the update server whether a newer version exists and offers it.
 class UpdateCheck {
  public:
-  UpdateCheck(UpdateCheckSetup setup, app::MessageBoxes& boxes, app::ShellServices& shell);
+  UpdateCheck(UpdateCheckSetup setup, ui::MessageBoxes& boxes, ui::ShellServices& shell);
 
   // The toolbar command. While a check is under way, a further click does nothing.
   void UpdateBtnClick(QWidget* owner);
@@ -37,8 +37,8 @@ class UpdateCheck {
   void ShowNoUpdate(QWidget* owner);
 
   UpdateCheckSetup setup_;
-  app::MessageBoxes& boxes_;
-  app::ShellServices& shell_;
+  ui::MessageBoxes& boxes_;
+  ui::ShellServices& shell_;
   bool checking_ = false;
 };
 

@@ -19,13 +19,29 @@
 #include <vector>
 
 #include "app/main_window.h"
-#include "app/message_boxes.h"
 #include "sources/open_source.h"
+#include "ui/message_boxes.h"
 
 namespace korvid::app::testing {
 
+// The program's window with the real message boxes and dialogs, its cache in a temporary folder.
+struct RealWindow {
+  RealWindow()
+      : window({.Boxes = boxes,
+                .Shell = shell,
+                .ExecutablePath = QGuiApplication::applicationFilePath(),
+                .TickCount = 1234,
+                .OpenSource = [](const std::string& path) { return sources::OpenSource(path); },
+                .CacheFolder = (cache.path() + QStringLiteral("/Cache")).toStdString()}) {}
+
+  ui::QtMessageBoxes boxes;
+  ui::DesktopShell shell;
+  QTemporaryDir cache;
+  TfrmMain window;
+};
+
 // Message boxes answered by the test: every box is recorded, questions get `answer`.
-class ScriptedBoxes final : public MessageBoxes {
+class ScriptedBoxes final : public ui::MessageBoxes {
  public:
   struct Box {
     QString Kind;  // "inform", "ask" or "error"
@@ -57,7 +73,7 @@ class ScriptedBoxes final : public MessageBoxes {
 };
 
 // Dialogs answered by the test; pages and files "opened" are only recorded.
-class ScriptedShell final : public ShellServices {
+class ScriptedShell final : public ui::ShellServices {
  public:
   std::optional<QString> ChooseFolder(QWidget*, const QString& prompt) override {
     prompts << prompt;

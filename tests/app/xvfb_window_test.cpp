@@ -1,6 +1,7 @@
-// The program's window on a real X server (Xvfb): shown, a recovery chosen and run through the
-// real menus, dialogs and message boxes, then closed. With KORVID_SCREENSHOTS set to a folder it
-// also saves what the screen shows idle, in the middle of the run and after it.
+// The program's window on a real X server (Xvfb), with Qt's own texts in Chinese as the program
+// has them: shown, a recovery chosen and run through the real menus, dialogs and message boxes,
+// then closed. With KORVID_SCREENSHOTS set to a folder it also saves what the screen shows idle,
+// in the middle of the run and after it, and a message box.
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include "app/qt_translations.h"
 #include "app_test_support.h"
 #include "sources/open_source.h"
 
@@ -142,6 +144,28 @@ class XvfbWindowTest : public QObject {
   }
 
  private slots:
+  void initTestCase() { QVERIFY(InstallQtTranslations(*qApp)); }
+
+  // "恢复" before a source is chosen: the program's plain message, with its OK button in Chinese.
+  void messageBoxForAMissingSource() {
+    RealWindow real;
+    TfrmMain& window = real.window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ModalAnswers answers({[](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      QVERIFY(box != nullptr);
+      QCOMPARE(box->text(), QStringLiteral("请选择恢复目标!"));
+      QCOMPARE(box->button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+      Screenshot(*box, QStringLiteral("korvid-message-box.png"));
+      box->button(QMessageBox::Ok)->click();
+    }});
+    QTest::mouseClick(window.RunBtn, Qt::LeftButton, {}, QPoint(15, 20));
+    QVERIFY(answers.AllUsed());
+    QCOMPARE(answers.Unexpected(), QStringList());
+    QVERIFY(!window.Running());
+  }
+
   void recoveryThroughTheRealWindow() {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
     TestImage image(40 * Chunk);
@@ -153,8 +177,8 @@ class XvfbWindowTest : public QObject {
     image.Write(imagePath);
     WriteSample(samplePath);
 
-    QtMessageBoxes boxes;
-    DesktopShell shell;
+    ui::QtMessageBoxes boxes;
+    ui::DesktopShell shell;
     QTemporaryDir cache;
     auto gate = std::make_shared<Gate>(17 * Chunk);
     TfrmMain window({.Boxes = boxes,
@@ -249,15 +273,8 @@ class XvfbWindowTest : public QObject {
     const QString outFolder = work.filePath(QStringLiteral("dashcam-recovered"));
     QVERIFY(QDir().mkpath(outFolder));
 
-    QtMessageBoxes boxes;
-    DesktopShell shell;
-    QTemporaryDir cache;
-    TfrmMain window({.Boxes = boxes,
-                     .Shell = shell,
-                     .ExecutablePath = QApplication::applicationFilePath(),
-                     .TickCount = 1234,
-                     .OpenSource = [](const std::string& path) { return sources::OpenSource(path); },
-                     .CacheFolder = (cache.path() + QStringLiteral("/Cache")).toStdString()});
+    RealWindow real;
+    TfrmMain& window = real.window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // The AVI modes refuse the MP4 sample and say what to use instead.

@@ -7,7 +7,7 @@
 class QFileDialog;
 class QWidget;
 
-namespace korvid::app {
+namespace korvid::ui {
 
 // Every message box of the program goes through here, so that tests can answer them.
 class MessageBoxes {
@@ -50,4 +50,4 @@ class DesktopShell final : public ShellServices {
   void Open(const QUrl& url) override;
 };
 
-}  // namespace korvid::app
+}  // namespace korvid::ui

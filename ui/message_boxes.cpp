@@ -1,11 +1,11 @@
-#include "app/message_boxes.h"
+#include "ui/message_boxes.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 
-namespace korvid::app {
+namespace korvid::ui {
 
 void QtMessageBoxes::Inform(QWidget* owner, const QString& text) {
   QMessageBox::information(owner, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok);
@@ -36,4 +36,4 @@ void DesktopShell::Open(const QUrl& url) {
   QDesktopServices::openUrl(url);
 }
 
-}  // namespace korvid::app
+}  // namespace korvid::ui
