@@ -72,6 +72,9 @@ int main(int argc, char** argv) {
   recover->add_option("--map", options.KnownMap,
                       "A GNU ddrescue map file made while imaging the source: the areas it could not read are not "
                       "tried at all");
+  recover->add_flag("--name-from-source", options.NameFromSource,
+                    "Name each file after the directory entry, live or deleted, it was recorded as: "
+                    "\"1 CH01_20261208_150000.AVI\" (a deleted FAT name's lost first letter is \"_\")");
   recover->add_flag("--json", options.Json, "Print the summary as one JSON object on stdout");
   recover->add_flag("--quiet", options.Quiet, "Print no progress and no text summary");
   recover->add_flag("--overwrite", options.Overwrite,

@@ -63,15 +63,18 @@ std::string CheckOutputFolder(const fs::path& folder) {
   return {};
 }
 
-// The name of a file an earlier run wrote into `folder` ("1.AVI", "2.MP4", ...), or "".
+// The name of a file an earlier run wrote into `folder` ("1.AVI", "2.MP4", "3 CH01_0001.AVI",
+// ...), or "".
 std::string EarlierOutput(const fs::path& folder) {
   static const std::string Kinds[] = {".AVI", ".MP4", ".MOV", ".3GP", ".M4V", ".MXF"};
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
     const std::string name = PathText(entry.path().filename());
-    const size_t dot = name.find('.');
-    if (dot > 0 && dot != std::string::npos && std::find(std::begin(Kinds), std::end(Kinds), name.substr(dot)) != std::end(Kinds) &&
-        name.find_first_not_of("0123456789") == dot) {
+    const size_t digits = name.find_first_not_of("0123456789");
+    const size_t dot = name.rfind('.');
+    if (digits > 0 && digits != std::string::npos && dot != std::string::npos &&
+        std::find(std::begin(Kinds), std::end(Kinds), name.substr(dot)) != std::end(Kinds) &&
+        (digits == dot || name[digits] == ' ')) {
       return name;
     }
   }
@@ -217,6 +220,8 @@ int RunRecoverCommand(const RecoverOptions& options) {
   if (options.MaxBadSeconds) request.Retry.MaxSeconds = *options.MaxBadSeconds;
   if (request.Mode == ScanMode::FreeSpace) request.Ranges = FreeSpaceOf(sourcePath, options.Quiet);
   request.LoadGeometry = [](SourceDevice& source) { return sources::LoadClusterGeometry(source); };
+  request.LoadEntries = [](SourceDevice& source) { return sources::LoadSourceEntries(source); };
+  request.NameFromSource = options.NameFromSource;
 
   InstallInterruptHandler();
   ProgressReporter progress(stderr, IsInteractiveTerminal(stderr), options.Quiet);

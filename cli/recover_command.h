@@ -31,6 +31,7 @@ struct RecoverOptions {
   std::optional<double> MaxBadSeconds;
   bool Resume = false;      // go on from the progress file in the output folder
   std::string KnownMap;     // a GNU ddrescue map of the source: its bad areas are not tried
+  bool NameFromSource = false;  // "1 CH01_20261208_150000.AVI": named after the directory entry
 };
 
 // Checks the inputs, caches the sample header, runs the recovery and prints its summary.

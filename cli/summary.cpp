@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "cli/file_table.h"
 #include "cli/format.h"
 #include "engine/file_path.h"
 
@@ -125,6 +126,7 @@ void PrintSummaryText(std::FILE* out, const RunOutcome& outcome) {
       std::fprintf(out, "  incomplete: %s (%s)\n", PathText(f.Path).c_str(), FormatBytes(f.Bytes).c_str());
     }
   }
+  PrintFileTable(out, w);
 }
 
 void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
@@ -172,12 +174,12 @@ void PrintSummaryJson(std::FILE* out, const RunOutcome& outcome) {
                  "%s{\"path\":%s,\"source_start\":%lld,\"source_end\":%lld,\"records\":%llu,"
                  "\"bytes\":%llu,\"unreadable_bytes\":%llu,\"complete\":%s,\"repaired\":%s,"
                  "\"frames\":[%s],\"duration_seconds\":%.3f,\"pieces\":%llu,\"extents\":[%s],"
-                 "\"frames_left_out\":[%s],\"kind\":%s,\"intact\":%s,\"rebuilt\":%s}",
+                 "\"frames_left_out\":[%s],\"kind\":%s,\"intact\":%s,\"rebuilt\":%s%s}",
                  i == 0 ? "" : ",", JsonString(PathText(f.Path)).c_str(), S(f.SourceStart), S(f.SourceEnd),
                  U(f.Records), U(f.Bytes), U(f.UnreadableBytes), f.Complete ? "true" : "false",
                  f.Repaired ? "true" : "false", Numbers(f.FramesPerStream).c_str(), f.DurationSeconds, U(f.Pieces),
                  extents.c_str(), Numbers(f.FramesLeftOut).c_str(), JsonString(f.Kind).c_str(),
-                 f.Intact ? "true" : "false", f.Rebuilt ? "true" : "false");
+                 f.Intact ? "true" : "false", f.Rebuilt ? "true" : "false", SourceJsonMembers(f).c_str());
   }
   std::fprintf(out, "]}\n");
 }

@@ -9,6 +9,7 @@
 #include "avi/avi_header.h"
 #include "avi/avi_layout.h"
 #include "fragment.h"
+#include "engine/naming/source_entry.h"
 #include "reassembly/cluster_grid.h"
 #include "reassembly/piece.h"
 #include "run_control.h"
@@ -43,6 +44,10 @@ struct WrittenFile {
   // or it was rebuilt so; false for a file that broke off and is written as it lay.
   bool Intact = true;
   bool Rebuilt = false;  // a recording cut off before its index, given a new one
+  // The directory entry it was recorded as, where the source's file systems still hold one.
+  std::optional<SourceEntry> Entry;
+  // The time the recording states in its own header (IDIT, ICRD), seconds since 1970 UTC.
+  std::optional<int64_t> RecordingTime;
 };
 
 struct WriteReport {

@@ -10,6 +10,7 @@
 #include "chunk_searchers.h"
 #include "container_writer.h"
 #include "errors.h"
+#include "engine/naming/name_files.h"
 #include "rescue/fresh_search.h"
 #include "rescue/mapped_source.h"
 #include "rescue/run_progress.h"
@@ -356,6 +357,7 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
     } else {
       WriteAviFiles(request, mapped, fragments, collected, sample, deep, repair, observer, report.Write);
     }
+    if (request.LoadEntries) NameFiles(mapped, request.LoadEntries(mapped), request.NameFromSource, report.Write);
   } catch (...) {
     report.WriteSeconds = SecondsSince(writeStart);
     throw;

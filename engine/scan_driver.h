@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fragment_writer.h"
+#include "engine/naming/source_entry.h"
 #include "rescue/come_back.h"
 #include "sample_header.h"
 #include "scan_ranges.h"
@@ -53,6 +54,12 @@ struct RecoveryRequest {
   // Reads the cluster grids of the source's file systems, after the scan and through what it
   // learnt of the source; none, or no grid: inferred from the pieces.
   std::function<ClusterGeometry(SourceDevice&)> LoadGeometry;
+  // Reads the directory entries, live and deleted, of the source's file systems, after the
+  // files are written; each file is matched to its entry and given its times (NameFiles).
+  // None: the files keep their numbers and times.
+  std::function<std::vector<SourceEntry>(SourceDevice&)> LoadEntries;
+  // The files are named after their entries: "1 CH01_20261208_150000.AVI".
+  bool NameFromSource = false;
   // Repaired files keep the video frames before their first keyframe.
   bool KeepUndecodable = false;
   // How long the scan may spend coming back for what its first pass could not read.

@@ -187,4 +187,7 @@ FreeExtents LoadFreeExtents(const std::string& sourcePath) {
 // where the pieces of recordings break.
 ClusterGeometry LoadClusterGeometry(SourceDevice& /*source*/) { return {}; }
 
+// Nor its directories: the files keep their numbers.
+std::vector<SourceEntry> LoadSourceEntries(SourceDevice& /*source*/) { return {}; }
+
 }  // namespace korvid::sources

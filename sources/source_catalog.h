@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/naming/source_entry.h"
 #include "engine/reassembly/cluster_grid.h"
 #include "engine/source_device.h"
 #include "engine/scan_ranges.h"
@@ -72,5 +73,10 @@ FreeExtents LoadFreeExtents(const std::string& sourcePath);
 // on a partitioned disk): empty when it finds none. It reads through `source`, so that a scan's
 // map keeps it off the sectors a failing disk could not give.
 ClusterGeometry LoadClusterGeometry(SourceDevice& source);
+
+// The directory entries, live and deleted, of regular files with data in every file system on
+// `source` that The Sleuth Kit reads (every partition's): empty when it finds none. Reads
+// through `source`, as LoadClusterGeometry.
+std::vector<SourceEntry> LoadSourceEntries(SourceDevice& source);
 
 }  // namespace korvid::sources
