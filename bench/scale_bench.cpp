@@ -1,7 +1,10 @@
 // Peak memory of a whole deep recovery (scan, reassembly, writing) against the number of chunks
 // on the source, on a synthetic card that is generated as it is read and never stored.
 //
-//   korvid-scale-bench CHUNKS OUTPUT_FOLDER [CHUNKS_PER_PIECE]
+//   korvid-scale-bench CHUNKS OUTPUT_FOLDER [CHUNKS_PER_PIECE [join-only]]
+//
+// With join-only, the run ends once the pieces are joined, before its first file: the files of
+// the largest cards would not fit on this machine's disk (36 bytes of output a chunk).
 //
 // The card holds DVR recordings written three at a time, each in runs of whole 4 KiB clusters
 // that take turns with its neighbours' runs: every run is one piece of about CHUNKS_PER_PIECE
@@ -156,15 +159,25 @@ class SyntheticCard : public SourceDevice {
   const std::string path_ = "synthetic card";
 };
 
-// Takes the peak memory as the run goes from scanning to joining to writing.
+// Ends a run that was to scan and join only, before its first file.
+struct Joined {};
+
+// Takes the peak memory as the run goes from scanning to joining to writing; with `joinOnly`,
+// ends the run once the pieces are joined.
 struct PhasePeaks : RunObserver {
+  explicit PhasePeaks(bool joinOnly) : joinOnly(joinOnly) {}
   void JoinProgress(uint64_t, uint64_t) override {
     if (scanned == 0) scanned = PeakKiB();
+    joining = true;
   }
   void WriteProgress(uint64_t, uint64_t) override {
     if (scanned == 0) scanned = PeakKiB();
-    if (joined == 0) joined = PeakKiB();
+    if (!joining || joined != 0) return;
+    joined = PeakKiB();
+    if (joinOnly) throw Joined{};
   }
+  const bool joinOnly;
+  bool joining = false;
   long scanned = 0, joined = 0;
 };
 
@@ -172,9 +185,10 @@ struct PhasePeaks : RunObserver {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: korvid-scale-bench CHUNKS OUTPUT_FOLDER [CHUNKS_PER_PIECE]\n");
+    std::fprintf(stderr, "usage: korvid-scale-bench CHUNKS OUTPUT_FOLDER [CHUNKS_PER_PIECE [join-only]]\n");
     return 2;
   }
+  const bool joinOnly = argc > 4 && std::strcmp(argv[4], "join-only") == 0;
   const int64_t chunks = std::strtoll(argv[1], nullptr, 10);
   const int64_t perPiece = argc > 3 ? std::strtoll(argv[3], nullptr, 10) : 2000;
   if (chunks <= 0 || perPiece <= 0) {
@@ -200,9 +214,10 @@ int main(int argc, char** argv) {
     return geometry;
   };
   RecoveryReport report;
-  PhasePeaks peaks;
+  PhasePeaks peaks(joinOnly);
   try {
     RunRecovery(request, peaks, report);
+  } catch (const Joined&) {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "korvid-scale-bench: %s\n", e.what());
     return 1;
@@ -210,12 +225,13 @@ int main(int argc, char** argv) {
   std::printf(
       "{\"chunks\": %lld, \"pieces\": %lld, \"recordings\": %lld, \"source_bytes\": %lld, \"records_found\": %llu, "
       "\"files\": %zu, \"joined_recordings\": %llu, \"pieces_in_joined\": %llu, \"peak_kib_scan\": %ld, "
-      "\"peak_kib_joined\": %ld, \"peak_kib\": %ld, \"scan_seconds\": %.1f, \"write_seconds\": %.1f}\n",
+      "\"peak_kib_joined\": %ld, \"peak_kib\": %ld, \"scan_seconds\": %.1f, \"write_seconds\": %.1f, "
+      "\"written\": %s}\n",
       static_cast<long long>(card.Chunks()), static_cast<long long>(card.Pieces()),
       static_cast<long long>(card.Recordings()), static_cast<long long>(card.Size()),
       static_cast<unsigned long long>(report.FragmentsFound), report.Write.Files.size(),
       static_cast<unsigned long long>(report.Write.JoinedRecordings),
       static_cast<unsigned long long>(report.Write.PiecesInJoined), peaks.scanned, peaks.joined, PeakKiB(),
-      report.ScanSeconds, report.WriteSeconds);
+      report.ScanSeconds, report.WriteSeconds, joinOnly ? "false" : "true");
   return 0;
 }

@@ -28,7 +28,9 @@ constexpr std::chrono::seconds SaveInterval{30};
 constexpr int64_t SaveShare = 100;
 constexpr int64_t LeastSaveBytes = 1 << 20;
 
-// A scan that takes its records into pieces as it goes settles them once it holds this many.
+// A scan that takes its records into pieces as it goes settles them once it holds this many,
+// or twice as many as it kept when it last settled: a chain that stays open (a long recording
+// that lies whole) is walked again only as often as its records double.
 constexpr size_t SettleRecords = 65536;
 
 // The records a scan has found: those it holds, and those it took into pieces and dropped.
@@ -140,6 +142,7 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
   std::copy(start.Carried.begin(), start.Carried.end(), window.begin());
   int64_t tailEnd = start.End;  // source offset just past the carried bytes
   SaveSchedule schedule(source.Size(), report.BytesScanned);
+  size_t settleAt = SettleRecords;
 
   // The carried bytes' hits whose size words lie within them: the end of a stretch is the end
   // of data.
@@ -180,11 +183,12 @@ void Scan(SourceDevice& source, const std::vector<ByteRange>& stretches, const H
     tailEnd = chunk.Position + static_cast<int64_t>(chunk.Length);
     report.BytesScanned += static_cast<int64_t>(chunk.Length);
     report.UnreadableScanBytes += chunk.UnreadableBytes;
-    if (pieces != nullptr && fragments.size() >= SettleRecords) {
+    if (pieces != nullptr && fragments.size() >= settleAt) {
       // Every record before the carried bytes is known, unless coming back for a stretch the
       // first pass could not read finds more: those near it wait until then.
       const int64_t known = tailEnd - static_cast<int64_t>(carried);
       pieces->Settle(fragments, std::min(known, map.ReadableUntil(0, known) - static_cast<int64_t>(margin) - 1));
+      settleAt = std::max(SettleRecords, 2 * fragments.size());
     }
     observer.FragmentsFound(RecordsFound(fragments, pieces));
     if (schedule.Due(report.BytesScanned)) save(std::span(window.data(), carried), tailEnd);

@@ -24,7 +24,7 @@ ByteRange MemberWalk::StretchOf(int64_t position) const {
   return position < stretch.Offset + stretch.Length ? stretch : ByteRange{};
 }
 
-bool MemberWalk::RecordAt(int64_t position, int64_t end, Fragment& out) {
+bool MemberWalk::RecordAt(int64_t position, int64_t end, bool member, Fragment& out) {
   const ByteRange stretch = StretchOf(position);
   const int64_t stretchEnd = stretch.Offset + stretch.Length;
   // The scan searched a stretch's last bytes as the end of data: a header must lie within it.
@@ -33,10 +33,11 @@ bool MemberWalk::RecordAt(int64_t position, int64_t end, Fragment& out) {
   const int64_t blockEnd = blockStart_ + static_cast<int64_t>(block_.size());
   if (position < blockStart_ || position + available > blockEnd) {
     // Never past the stretch (the bytes beyond it are another file's, or not to be read), nor
-    // far past the chain. A header a little past the block in hand is read with the chunk data
-    // before it, so that the copy finds the recording's bytes whole.
-    const bool follows = !block_.empty() && position >= blockEnd && position + available <= blockEnd + BlockBytes &&
-                         blockEnd > stretch.Offset;
+    // far past the chain. A member a little past the block in hand is read with the chunk data
+    // before it, so that the copy finds the chain's bytes whole; another chain's first chunk is
+    // read from its header on, not with what lies between the two.
+    const bool follows = member && !block_.empty() && position >= blockEnd &&
+                         position + available <= blockEnd + BlockBytes && blockEnd > stretch.Offset;
     blockStart_ = follows ? blockEnd : std::max(stretch.Offset, SectorBase(position));
     const int64_t until = std::min({blockStart_ + BlockBytes, stretchEnd,
                                     std::max(SectorBase(std::min(end, stretchEnd) + HeaderBytes + SectorSize - 1),
@@ -56,15 +57,16 @@ bool MemberWalk::RecordAt(int64_t position, int64_t end, Fragment& out) {
 std::span<const Fragment> MemberWalk::Walk(int64_t start, size_t members, int64_t end) {
   members_.clear();
   Fragment current;
-  if (members == 0 || !RecordAt(start, end, current)) return {};
+  if (members == 0 || !RecordAt(start, end, false, current)) return {};
   members_.push_back(current);
   while (members_.size() < members) {
     const MoviChunkKind kind = KindOf(current.Id);
     const int64_t landing = MemberEnd(current);
     Fragment next;
     // Some writers leave out the pad byte after an odd-sized chunk.
-    const bool found = RecordAt(landing, end, next) || (kind != MoviChunkKind::List && kind != MoviChunkKind::Riff &&
-                                                        (current.Length & 1u) != 0 && RecordAt(landing - 1, end, next));
+    const bool found = RecordAt(landing, end, true, next) ||
+                       (kind != MoviChunkKind::List && kind != MoviChunkKind::Riff && (current.Length & 1u) != 0 &&
+                        RecordAt(landing - 1, end, true, next));
     if (!found) break;
     members_.push_back(next);
     current = next;

@@ -59,8 +59,9 @@ class MemberWalk {
     MemberWalk& walk_;
   };
 
-  // The record the scan would have made at `position`, if any.
-  bool RecordAt(int64_t position, int64_t end, Fragment& out);
+  // The record the scan would have made at `position`, if any; `member`: the next member of the
+  // chain in hand, whose bytes up to it the walk reads along.
+  bool RecordAt(int64_t position, int64_t end, bool member, Fragment& out);
   // The stretch searched that holds `position`, or an empty range.
   ByteRange StretchOf(int64_t position) const;
   // Copies [offset, offset + length) from the blocks kept, if they hold all of it.

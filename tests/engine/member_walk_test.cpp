@@ -162,5 +162,30 @@ TEST(MemberWalk, WhatTheWalksOfARecordingReadServesItsCopyWithoutReadingTheDiskA
   EXPECT_EQ(device.reads.size(), 1u) << "what is let go is read from the disk";
 }
 
+TEST(MemberWalk, ReadsAChainsBytesAlongButNotWhatLiesBetweenTwoChains) {
+  // Two chains of twenty 2 KB chunks, 300 KB apart: the pieces of one recording among others.
+  std::vector<uint8_t> bytes = testing::Filler(1 << 20);
+  for (const size_t start : {size_t{10000}, size_t{350000}}) {
+    for (size_t k = 0; k < 20; ++k) testing::PutChunkHeader(bytes, start + 2008 * k, "00dc", 2000);
+  }
+  testing::MemorySource device(bytes);
+  MemberWalk walk(device, {}, DeclaredStreams);
+  walk.Keep(true);
+  for (const int64_t start : {10000, 350000}) {
+    ASSERT_EQ(walk.Walk(start, 20, start + 20 * 2008).size(), 20u);
+  }
+  uint64_t read = 0;
+  for (const auto& [offset, length] : device.reads) read += length;
+  EXPECT_LE(read, 2 * (20 * 2008 + 2 * SectorSize)) << "the walks read what lies between the chains";
+  // What they read serves the copy of both.
+  device.reads.clear();
+  std::vector<uint8_t> copy(20 * 2008);
+  for (const int64_t start : {10000, 350000}) {
+    ASSERT_EQ(walk.Kept().ReadAt(start, copy.data(), copy.size()).Bytes, copy.size());
+    EXPECT_TRUE(std::equal(copy.begin(), copy.end(), bytes.begin() + start));
+  }
+  EXPECT_TRUE(device.reads.empty());
+}
+
 }  // namespace
 }  // namespace korvid
