@@ -30,27 +30,36 @@ bool MemberWalk::RecordAt(int64_t position, int64_t end, bool member, Fragment& 
   // The scan searched a stretch's last bytes as the end of data: a header must lie within it.
   const int64_t available = std::min(HeaderBytes, stretchEnd - position);
   if (available < 8) return false;
-  const int64_t blockEnd = blockStart_ + static_cast<int64_t>(block_.size());
+  const int64_t blockEnd = blockStart_ + static_cast<int64_t>(inHand_->size());
   if (position < blockStart_ || position + available > blockEnd) {
     // Never past the stretch (the bytes beyond it are another file's, or not to be read), nor
     // far past the chain. A member a little past the block in hand is read with the chunk data
     // before it, so that the copy finds the chain's bytes whole; another chain's first chunk is
     // read from its header on, not with what lies between the two.
-    const bool follows = member && !block_.empty() && position >= blockEnd &&
+    const bool follows = member && !inHand_->empty() && position >= blockEnd &&
                          position + available <= blockEnd + BlockBytes && blockEnd > stretch.Offset;
     blockStart_ = follows ? blockEnd : std::max(stretch.Offset, SectorBase(position));
     const int64_t until = std::min({blockStart_ + BlockBytes, stretchEnd,
                                     std::max(SectorBase(std::min(end, stretchEnd) + HeaderBytes + SectorSize - 1),
                                              position + available)});
+    // Into the memory of a block the last recording kept, rather than fresh pages.
+    if (block_.capacity() == 0 && !spare_.empty()) {
+      block_.swap(spare_.back());
+      spare_.pop_back();
+    }
     block_.resize(static_cast<size_t>(until - blockStart_));
     const uint64_t unreadable = ReadSectors(source_, blockStart_, block_.data(), block_.size(), 0, block_.size());
+    inHand_ = &block_;
     // A block with unreadable bytes is read again by the copy, which counts them.
     if (keep_ && unreadable == 0 && keptBytes_ + block_.size() <= KeptBytes) {
-      keptBlocks_[blockStart_] = block_;
-      keptBytes_ += block_.size();
+      std::vector<uint8_t>& kept = keptBlocks_[blockStart_];
+      keptBytes_ -= kept.size();
+      kept.swap(block_);
+      keptBytes_ += kept.size();
+      inHand_ = &kept;
     }
   }
-  const std::span<const uint8_t> at(block_.data() + (position - blockStart_), static_cast<size_t>(available));
+  const std::span<const uint8_t> at(inHand_->data() + (position - blockStart_), static_cast<size_t>(available));
   return RecogniseMoviChunk(at, position, source_.Size(), declaredStreams_, out);
 }
 
@@ -76,10 +85,17 @@ std::span<const Fragment> MemberWalk::Walk(int64_t start, size_t members, int64_
 
 void MemberWalk::Keep(bool keep) {
   keep_ = keep;
+  // What was kept serves the next recording's reads; once nothing is kept, it is let go.
+  if (keep) {
+    for (auto& [start, bytes] : keptBlocks_) spare_.push_back(std::move(bytes));
+  } else {
+    spare_.clear();
+  }
   keptBlocks_.clear();
   keptBytes_ = 0;
   // The block in hand was read before: the walks to come read their own, to keep them.
   block_.clear();
+  inHand_ = &block_;
 }
 
 bool MemberWalk::FromKept(int64_t offset, uint8_t* buffer, size_t length) const {

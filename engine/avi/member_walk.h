@@ -70,7 +70,9 @@ class MemberWalk {
   SourceDevice& source_;
   const std::vector<ByteRange> stretches_;
   const unsigned declaredStreams_;
-  std::vector<uint8_t> block_;
+  std::vector<uint8_t> block_;                   // read into, unless kept
+  const std::vector<uint8_t>* inHand_ = &block_;  // the block last read: block_, or one kept
+  std::vector<std::vector<uint8_t>> spare_;       // kept for the last recording, to read into again
   int64_t blockStart_ = 0;
   std::vector<Fragment> members_;
   bool keep_ = false;
