@@ -178,16 +178,9 @@ FreeExtents LoadFreeExtents(const std::string& sourcePath) {
 
 ClusterGeometry LoadClusterGeometry(SourceDevice& source) {
   ClusterGeometry geometry;
-  tsk_error_reset();
-  Image image(OpenThrough(source));
-  if (!image) {
-    tsk_error_reset();
-    return geometry;
-  }
-  ForEachFileSystem(image.get(), [&](FileSystem fs) {
-    if (!fs) return;
+  ForEachFileSystemOf(source, [&](TSK_FS_INFO* fs) {
     const bool fat = TSK_FS_TYPE_ISFAT(fs->ftype) != 0;
-    const std::optional<ClusterLayout> layout = fat ? FatLayout(fs.get()) : BlockLayout(fs.get());
+    const std::optional<ClusterLayout> layout = fat ? FatLayout(fs) : BlockLayout(fs);
     if (!layout || layout->blocksPerCluster == 0) return;
     const int64_t blockSize = static_cast<int64_t>(fs->block_size);
     ClusterGrid grid;
@@ -197,18 +190,15 @@ ClusterGeometry LoadClusterGeometry(SourceDevice& source) {
     grid.Origin = grid.Start + static_cast<int64_t>(layout->firstBlock) * blockSize;
     if (grid.ClusterSize > 0 && grid.End > grid.Start) geometry.Grids.push_back(grid);
   });
-  tsk_error_reset();
   // A FAT or exFAT volume that TSK refuses (a FAT32 with fewer clusters than FAT32 should have, a
   // damaged FAT) still tells its clusters in its boot sector.
   if (geometry.Grids.empty()) {
     std::array<uint8_t, 512> boot{};
-    if (tsk_img_read(image.get(), 0, reinterpret_cast<char*>(boot.data()), boot.size()) ==
-            static_cast<ssize_t>(boot.size()) &&
-        boot[510] == 0x55 && boot[511] == 0xAA) {
+    if (source.ReadAt(0, boot.data(), boot.size()).Bytes == boot.size() && boot[510] == 0x55 && boot[511] == 0xAA) {
       const bool exfat = std::equal(boot.begin() + 3, boot.begin() + 11, "EXFAT   ");
       if (const std::optional<FatClusterLayout> fat = ParseFatBootSector(boot, exfat)) {
         const int64_t sector = fat->BytesPerSector;
-        geometry.Grids.push_back({0, static_cast<int64_t>(image->size), sector * fat->SectorsPerCluster,
+        geometry.Grids.push_back({0, source.Size(), sector * fat->SectorsPerCluster,
                                   sector * static_cast<int64_t>(fat->FirstClusterSector)});
       }
     }

@@ -80,16 +80,7 @@ void ReadEntries(TSK_FS_INFO* fs, std::vector<SourceEntry>& entries) {
 
 std::vector<SourceEntry> LoadSourceEntries(SourceDevice& source) {
   std::vector<SourceEntry> entries;
-  tsk_error_reset();
-  Image image(OpenThrough(source));
-  if (!image) {
-    tsk_error_reset();
-    return entries;
-  }
-  ForEachFileSystem(image.get(), [&](FileSystem fs) {
-    if (fs) ReadEntries(fs.get(), entries);
-  });
-  tsk_error_reset();
+  ForEachFileSystemOf(source, [&](TSK_FS_INFO* fs) { ReadEntries(fs, entries); });
   return entries;
 }
 

@@ -117,4 +117,15 @@ TSK_IMG_INFO* OpenThrough(SourceDevice& source) {
   return tsk_img_open_external(image, source.Size(), 512, ReadDevice, CloseDevice, DescribeDevice);
 }
 
+void ForEachFileSystemOf(SourceDevice& source, const std::function<void(TSK_FS_INFO*)>& use) {
+  tsk_error_reset();
+  Image image(OpenThrough(source));
+  if (image) {
+    ForEachFileSystem(image.get(), [&](FileSystem fs) {
+      if (fs) use(fs.get());
+    });
+  }
+  tsk_error_reset();
+}
+
 }  // namespace korvid::sources

@@ -52,4 +52,8 @@ bool ForEachFileSystem(TSK_IMG_INFO* image, const std::function<void(FileSystem)
 // A TSK image whose reads go to `source`, whole or not at all; null when TSK cannot make one.
 TSK_IMG_INFO* OpenThrough(SourceDevice& source);
 
+// Hands every file system of `source` that opens to `use`, as ForEachFileSystem finds them;
+// nothing when TSK cannot read the source as an image. TSK's error is left reset.
+void ForEachFileSystemOf(SourceDevice& source, const std::function<void(TSK_FS_INFO*)>& use);
+
 }  // namespace korvid::sources
