@@ -2,6 +2,7 @@
 
 #include "cli/format.h"
 #include "engine/naming/civil_time.h"
+#include "engine/report/file_report.h"
 
 namespace korvid::cli {
 namespace {
@@ -19,11 +20,6 @@ std::string TableTime(int64_t seconds) {
 }
 
 }  // namespace
-
-std::optional<int64_t> FileTime(const WrittenFile& file) {
-  if (file.RecordingTime) return file.RecordingTime;
-  return file.Entry ? file.Entry->Modified : std::nullopt;
-}
 
 std::string SourceJsonMembers(const WrittenFile& file) {
   std::string text = ",\"source_name\":";
@@ -50,7 +46,7 @@ void PrintFileTable(std::FILE* out, const WriteReport& report) {
       if (!frames.empty()) frames += '+';
       frames += std::to_string(n);
     }
-    const std::optional<int64_t> time = FileTime(f);
+    const std::optional<int64_t> time = ShownTime(f);
     std::fprintf(out, "  %-5zu %-32s %-19s %8s  %s\n", i + 1, f.Entry ? f.Entry->Name.c_str() : "-",
                  time ? TableTime(*time).c_str() : "-", FormatDuration(f.DurationSeconds).c_str(),
                  frames.empty() ? "-" : frames.c_str());

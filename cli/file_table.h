@@ -9,9 +9,6 @@
 
 namespace korvid::cli {
 
-// The time a file is shown with: the one the recording states, else its entry's modification.
-std::optional<int64_t> FileTime(const WrittenFile& file);
-
 // A file's "source_name", "source_size", "source_times" and "recording_time" JSON members,
 // comma first.
 std::string SourceJsonMembers(const WrittenFile& file);

@@ -10,6 +10,7 @@
 #include "chunk_searchers.h"
 #include "container_writer.h"
 #include "errors.h"
+#include "engine/report/file_report.h"
 #include "engine/naming/name_files.h"
 #include "rescue/fresh_search.h"
 #include "rescue/mapped_source.h"
@@ -283,14 +284,7 @@ bool SampleServesMode(SampleKind kind, ScanMode mode) {
 
 uint64_t VideoFramesWritten(const RecoveryReport& report) {
   uint64_t frames = 0;
-  for (const WrittenFile& file : report.Write.Files) {
-    const std::vector<uint32_t>& types = file.StreamTypes.empty() ? report.StreamTypes : file.StreamTypes;
-    for (size_t s = 0; s < file.FramesPerStream.size(); ++s) {
-      if (types.empty() || (s < types.size() && types[s] == FourCC("vids"))) {
-        frames += file.FramesPerStream[s];
-      }
-    }
-  }
+  for (const WrittenFile& file : report.Write.Files) frames += VideoFramesOf(file, report.StreamTypes);
   return frames;
 }
 
@@ -364,8 +358,15 @@ void RunRecovery(const RecoveryRequest& request, RunObserver& observer, Recovery
     if (request.LoadEntries) NameFiles(mapped, request.LoadEntries(mapped), request.NameFromSource, report.Write);
   } catch (...) {
     report.WriteSeconds = SecondsSince(writeStart);
+    // The files completed before the failure are listed too; a list that cannot be written
+    // then adds nothing to the failure already raised.
+    try {
+      AppendFileReport(request.OutputFolder, report.Write.Files, report.StreamTypes);
+    } catch (const KorvidError&) {
+    }
     throw;
   }
+  AppendFileReport(request.OutputFolder, report.Write.Files, report.StreamTypes);
   report.WriteSeconds = SecondsSince(writeStart);
   if (scanError) std::rethrow_exception(scanError);
   if (progress && !report.Stopped) progress->Finish();

@@ -9,6 +9,7 @@
 #include "engine/naming/entry_match.h"
 #include "engine/naming/recording_time.h"
 #include "engine/naming/safe_name.h"
+#include "engine/report/file_report.h"
 
 namespace korvid {
 namespace {
@@ -42,9 +43,7 @@ void NameFiles(SourceDevice& source, const std::vector<SourceEntry>& entries, bo
     if (matches[i]) file.Entry = entries[*matches[i]];
     if (file.Kind == "AVI") file.RecordingTime = RecordingTimeAt(source, FirstDataByte(file));
     if (rename && file.Entry && !file.Entry->Name.empty()) Rename(file, i + 1, *file.Entry);
-    const std::optional<int64_t> time = file.RecordingTime ? file.RecordingTime : file.Entry ? file.Entry->Modified
-                                                                                              : std::nullopt;
-    if (time) SetModified(file, *time);
+    if (const std::optional<int64_t> time = ShownTime(file)) SetModified(file, *time);
   }
 }
 

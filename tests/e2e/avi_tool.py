@@ -212,6 +212,19 @@ def frames(path):
         return -1
 
 
+FILE_LIST = 'korvid-files.tsv'
+
+
+def file_list(outdir):
+    """The lines of the list a run leaves in its output folder, as dicts by the head line's names."""
+    path = os.path.join(outdir, FILE_LIST)
+    if not os.path.exists(path):
+        return []
+    rows = open(path, encoding='utf-8').read().splitlines()
+    head = rows[0].split('\t')
+    return [dict(zip(head, r.split('\t'))) for r in rows[1:]]
+
+
 def decode_errors(path):
     out = subprocess.run(['ffmpeg', '-nostdin', '-v', 'error', '-i', path, '-f', 'null', '-'],
                          capture_output=True, text=True)
@@ -239,10 +252,17 @@ def verify(report_path, sample, image_path, outdir, manifest_path, decode=True):
     hits = expected_hits(image)
     check('every chunk id of the source is recorded', report.get('fragments_found') == hits,
           f'fragments_found={report.get("fragments_found")}, the image holds {hits}')
-    written = sorted(os.listdir(outdir), key=lambda n: (len(n), n))
+    written = sorted((n for n in os.listdir(outdir) if n != FILE_LIST), key=lambda n: (len(n), n))
     wanted = [f'{i}.AVI' for i in range(1, len(entries) + 1)]
     check(f'{len(entries)} files written, one per recording', written == wanted,
           f'folder holds {written}')
+    listed = file_list(outdir)
+    check("the folder's list tells each file's source range and frames",
+          [l['file'] for l in listed] == wanted and
+          all((int(l['source start']), int(l['source end'])) == (f.get('source_start'), f.get('source_end'))
+              and l['frames per stream'] == '+'.join(str(n) for n in f.get('frames', []))
+              for l, f in zip(listed, files)),
+          f'listed {listed}')
     check('the report lists every file', report.get('files_written') == len(entries) == len(files)
           and report.get('chains') == len(entries),
           f'files_written={report.get("files_written")} chains={report.get("chains")} listed={len(files)}')
