@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "app/main_window.h"
+#include "app/recovered_folder_model.h"
 #include "app/tool_icons.h"
 
 namespace korvid::app {
@@ -42,7 +43,7 @@ void TfrmMain::BuildOutputFolderPanel() {
   layout->addWidget(RzToolbar2);
 
   // The model watches the folder it shows, so files that a run writes appear by themselves.
-  ShelllistModel = new QFileSystemModel(this);
+  ShelllistModel = new RecoveredFolderModel(this);
   ShelllistModel->setFilter(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::AllDirs);
   Shelllist = new QTreeView(RzPanel1);
   Shelllist->setObjectName(QStringLiteral("Shelllist"));
@@ -54,7 +55,12 @@ void TfrmMain::BuildOutputFolderPanel() {
   Shelllist->setSelectionMode(QAbstractItemView::ExtendedSelection);
   Shelllist->setEditTriggers(QAbstractItemView::NoEditTriggers);
   Shelllist->setExpandsOnDoubleClick(false);
-  Shelllist->header()->resizeSection(0, 320);
+  // Widths that fit the nine columns in the window's first size.
+  for (const auto [column, width] : {std::pair{0, 150}, {1, 75}, {2, 75}, {3, 110}, {RecoveredFolderModel::RecordedAs, 170},
+                                     {RecoveredFolderModel::RecordingTime, 125}, {RecoveredFolderModel::Duration, 55},
+                                     {RecoveredFolderModel::Frames, 50}}) {
+    Shelllist->header()->resizeSection(column, width);
+  }
   layout->addWidget(Shelllist, 1);
 
   connect(ShelllistModel, &QFileSystemModel::rootPathChanged, this, &TfrmMain::ShelllistChange);

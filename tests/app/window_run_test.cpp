@@ -5,6 +5,7 @@
 #include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QProgressBar>
 #include <QSignalSpy>
@@ -14,6 +15,7 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include "app/recovered_folder_model.h"
 #include "app_test_support.h"
 
 namespace korvid::app::testing {
@@ -121,7 +123,13 @@ class WindowRunTest : public QObject {
     QVERIFY(!QFile::exists(Out(QStringLiteral("3.AVI"))));
     // The view watches its folder: the new files show without a refresh.
     QTRY_VERIFY(f.window.ShelllistModel->index(Out(QStringLiteral("2.AVI"))).isValid());
-    QTRY_COMPARE(f.window.ShelllistModel->rowCount(f.window.Shelllist->rootIndex()), 2);
+    // Beside them the run's list of what it wrote, whose lines fill the view's columns.
+    QTRY_COMPARE(f.window.ShelllistModel->rowCount(f.window.Shelllist->rootIndex()), 3);
+    QVERIFY(QFile::exists(Out(QStringLiteral("korvid-files.tsv"))));
+    const QModelIndex second = f.window.ShelllistModel->index(Out(QStringLiteral("2.AVI")));
+    QTRY_COMPARE(second.siblingAtColumn(RecoveredFolderModel::SourceRange).data().toString(),
+                 QLocale(QLocale::Chinese, QLocale::China).toString(static_cast<qlonglong>(image.chains[1].Start)) + QStringLiteral(" - ") +
+                     QLocale(QLocale::Chinese, QLocale::China).toString(static_cast<qlonglong>(image.chains[1].End)));
     // The outcome is told in the lower pane, not in a box.
     QCOMPARE(static_cast<QStackedLayout*>(f.window.RzPanel2->layout())->currentWidget(), f.window.ScanLog);
     QVERIFY(f.window.ScanLog->toPlainText().contains(QStringLiteral("写出文件 2 个")));
