@@ -22,8 +22,10 @@ constexpr QSize ThumbnailBound(128, 96);
 }  // namespace
 
 QWidget* TfrmMain::BuildFolderViews() {
-  thumbnails_ = new ThumbnailStore(services_.MakePicture, ThumbnailBound, 4000, this);
-  auto* thumbnailModel = new ThumbnailModel(*thumbnails_, this);
+  auto* thumbnails = new ThumbnailStore(services_.MakePicture, ThumbnailBound, 4000);
+  auto* thumbnailModel = new ThumbnailModel(*thumbnails, this);
+  // The store goes with the model that looks pictures up in it, never before.
+  thumbnails->setParent(thumbnailModel);
   thumbnailModel->setSourceModel(Shelllist->model());
 
   ShelllistIcons = new QListView(RzPanel1);

@@ -46,7 +46,6 @@ class UpdateCheck;
 namespace korvid::app {
 
 class PreviewPane;
-class ThumbnailStore;
 
 // What the window gets from outside; tests hand in their own.
 struct MainWindowServices {
@@ -223,7 +222,6 @@ class TfrmMain final : public QMainWindow {
   MainWindowServices services_;
   std::unique_ptr<RunWorker> runner_;
   std::unique_ptr<online::UpdateCheck> updateCheck_;
-  ThumbnailStore* thumbnails_ = nullptr;
   bool closeWhenRunEnds_ = false;
 };
 

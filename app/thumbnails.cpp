@@ -11,15 +11,11 @@ namespace korvid::app {
 namespace {
 
 // One pool for all stores, so that pictures never take more than a couple of cores from a run.
-QThreadPool& PicturePool() {
-  static QThreadPool* pool = [] {
-    auto* made = new QThreadPool;
-    made->setMaxThreadCount(2);
-    made->setExpiryTimeout(5000);
-    return made;
-  }();
-  return *pool;
-}
+// It outlives every store; at the program's end it waits for the pictures still being made.
+struct PicturePool : QThreadPool {
+  PicturePool() { setMaxThreadCount(2); }
+};
+Q_GLOBAL_STATIC(PicturePool, picturePool)
 
 // Later requests run first: they are the files the user looks at now.
 int NextPriority() {
@@ -80,7 +76,7 @@ ThumbnailStore::Thumbnail ThumbnailStore::Lookup(const QFileInfo& file) {
 
 void ThumbnailStore::Request(const QString& path, const QDateTime& modified, qint64 size) {
   entries_.insert(path, new Entry{modified, size, {Look::Loading, loading_}});
-  PicturePool().start(
+  picturePool()->start(
       [mailbox = mailbox_, maker = maker_, bound = bound_, path, modified, size] {
         if (!mailbox->Open()) return;
         const QImage picture = MakeSafely(maker, path, bound);

@@ -30,7 +30,6 @@ class ThumbnailStore final : public QObject {
   ThumbnailStore(PictureMaker maker, QSize bound, int capacity, QObject* parent = nullptr);
   ~ThumbnailStore() override;
 
-  QSize Bound() const { return bound_; }
   // The file's picture when made for the file as it is now; otherwise the loading look, and the
   // picture is made. A file with no picture gets the placeholder.
   Thumbnail Lookup(const QFileInfo& file);
