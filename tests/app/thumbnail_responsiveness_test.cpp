@@ -59,9 +59,11 @@ class ThumbnailResponsivenessTest : public QObject {
     });
     clock.start();
     tick.start();
-    QTest::mouseClick(window.BtnViewMode, Qt::LeftButton);
+    // The switch runs from the event loop, so that the time it takes counts as a gap.
+    QTimer::singleShot(0, window.BtnViewMode, [&] { QTest::mouseClick(window.BtnViewMode, Qt::LeftButton); });
     QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), Files, 60000);
     tick.stop();
+    longest = std::max(longest, clock.elapsed() - last);
     qInfo("%d pictures in %lld ms; the longest gap between event-loop ticks: %lld ms", Files, clock.elapsed(), longest);
 
     QCOMPARE(calls->load(), Files);
