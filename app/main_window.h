@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "app/picture_maker.h"
 #include "app/run_worker.h"
 #include "app/themes.h"
 #include "app/vendor_info.h"
@@ -22,11 +23,13 @@ class QFileDialog;
 class QFileSystemModel;
 class QLabel;
 class QLineEdit;
+class QListView;
 class QMenu;
 class QModelIndex;
 class QProgressBar;
 class QPushButton;
 class QSplitter;
+class QStackedWidget;
 class QStatusBar;
 class QSystemTrayIcon;
 class QTextEdit;
@@ -42,6 +45,8 @@ class UpdateCheck;
 
 namespace korvid::app {
 
+class PreviewPane;
+
 // What the window gets from outside; tests hand in their own.
 struct MainWindowServices {
   ui::MessageBoxes& Boxes;
@@ -52,6 +57,7 @@ struct MainWindowServices {
   std::filesystem::path CacheFolder;  // where sample headers are cached
   QUrl UpdateServer = QUrl(QString::fromUtf8(vendor::UpdateServer));    // tests use servers of their own
   QUrl ServiceServer = QUrl(QString::fromUtf8(vendor::ServiceServer));
+  PictureMaker MakePicture;         // the pictures of the folder's files; without it, none have one
 };
 
 // The text of Edit1 while no output folder has been chosen.
@@ -112,6 +118,12 @@ class TfrmMain final : public QMainWindow {
   QTreeView* Shelllist = nullptr;
   QFileSystemModel* ShelllistModel = nullptr;
   QSplitter* Splitter2 = nullptr;
+  // The folder as thumbnails beside Shelllist, one of them shown, and the preview of the current file.
+  QToolButton* BtnViewMode = nullptr;
+  QStackedWidget* FolderViews = nullptr;
+  QListView* ShelllistIcons = nullptr;
+  QSplitter* Splitter3 = nullptr;
+  PreviewPane* Preview = nullptr;
 
   // Lower pane.
   QWidget* RzPanel2 = nullptr;
@@ -148,6 +160,7 @@ class TfrmMain final : public QMainWindow {
   // Returns whether the item was opened.
   bool ShelllistDblClickOpen(const QModelIndex& item);
   void BtnMoveLeftClick();
+  void BtnViewModeClick();
   void BtnSelectAllClick();
   void RunBtnClick();
   void N9Click();
@@ -185,6 +198,11 @@ class TfrmMain final : public QMainWindow {
   void BuildMainMenu();
   void BuildPanels();
   void BuildOutputFolderPanel();
+  // The views of the folder with the preview beside them, for the output folder panel.
+  QWidget* BuildFolderViews();
+  // Shows `path` in both views of the folder.
+  void ShowFolder(const QString& path);
+  void PreviewItem(const QModelIndex& item);
   void BuildLowerPane();
   void BuildStatusBar();
   void BuildTray();

@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/folder_index.h"
 #include "app/main_window.h"
 #include "app/recovered_folder_model.h"
 #include "app/tool_icons.h"
@@ -61,13 +62,12 @@ void TfrmMain::BuildOutputFolderPanel() {
                                      {RecoveredFolderModel::Frames, 50}}) {
     Shelllist->header()->resizeSection(column, width);
   }
-  layout->addWidget(Shelllist, 1);
+  layout->addWidget(BuildFolderViews(), 1);
 
   connect(ShelllistModel, &QFileSystemModel::rootPathChanged, this, &TfrmMain::ShelllistChange);
   connect(Shelllist, &QTreeView::doubleClicked, this, [this](const QModelIndex& item) { ShelllistDblClickOpen(item); });
 
-  const QString start = QDir::homePath();
-  Shelllist->setRootIndex(ShelllistModel->setRootPath(start));
+  ShowFolder(QDir::homePath());
 }
 
 bool TfrmMain::BrowseForFolder(QWidget* owner, const QString& prompt, QString& path) {
@@ -80,7 +80,7 @@ void TfrmMain::SaveBtnClick() {
   QString path;
   if (!BrowseForFolder(this, QStringLiteral("选择保存路径: "), path)) return;
   Edit1->setText(path);
-  Shelllist->setRootIndex(ShelllistModel->setRootPath(path));
+  ShowFolder(path);
   Destination->setText(path);
 }
 
@@ -89,9 +89,10 @@ void TfrmMain::ShelllistChange() {
 }
 
 bool TfrmMain::ShelllistDblClickOpen(const QModelIndex& item) {
-  const QString path = ShelllistModel->filePath(item);
-  if (ShelllistModel->isDir(item)) {
-    Shelllist->setRootIndex(ShelllistModel->setRootPath(path));
+  const QModelIndex file = ToFolderIndex(item);
+  const QString path = ShelllistModel->filePath(file);
+  if (ShelllistModel->isDir(file)) {
+    ShowFolder(path);
     return true;
   }
   const QString suffix = QFileInfo(path).suffix();
@@ -107,7 +108,7 @@ bool TfrmMain::ShelllistDblClickOpen(const QModelIndex& item) {
 void TfrmMain::BtnMoveLeftClick() {
   QDir folder(ShelllistModel->rootPath());
   if (!folder.cdUp()) return;
-  Shelllist->setRootIndex(ShelllistModel->setRootPath(folder.absolutePath()));
+  ShowFolder(folder.absolutePath());
 }
 
 }  // namespace korvid::app

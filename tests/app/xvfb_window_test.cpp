@@ -1,7 +1,8 @@
 // The program's window on a real X server (Xvfb), with Qt's own texts in Chinese as the program
 // has them: shown, a recovery chosen and run through the real menus, dialogs and message boxes,
-// then closed. With KORVID_SCREENSHOTS set to a folder it also saves what the screen shows idle,
-// in the middle of the run and after it, and a message box.
+// then closed; and a folder of recordings as thumbnails. With KORVID_SCREENSHOTS set to a folder
+// it also saves what the screen shows idle, in the middle of the run and after it, a message box
+// and the thumbnails.
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -11,11 +12,13 @@
 #include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
 #include <QScreen>
+#include <QStackedWidget>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextEdit>
@@ -23,8 +26,10 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include "app/preview_pane.h"
 #include "app/recovered_folder_model.h"
 #include "app/qt_translations.h"
+#include "app/thumbnail_looks.h"
 #include "app_test_support.h"
 #include "sources/open_source.h"
 
@@ -90,6 +95,14 @@ class XvfbWindowTest : public QObject {
     const QRect frame = window.frameGeometry();
     const QPixmap shot = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
     QVERIFY(shot.save(QDir(folder).filePath(name)));
+  }
+
+  static void Run(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    QVERIFY2(process.waitForFinished(60000) && process.exitCode() == 0,
+             qPrintable(program + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll())));
   }
 
   // Presses `button` at `at`, which opens `menu` and waits in it, and picks the entry `name`.
@@ -253,16 +266,9 @@ class XvfbWindowTest : public QObject {
 
   // "恢复" with an MP4 sample on a FAT32 card whose MP4 recordings were deleted, as a dashcam's.
   void containerRecoveryWithAnMp4Sample() {
-    const auto run = [](const QString& program, const QStringList& arguments) {
-      QProcess process;
-      process.setProcessChannelMode(QProcess::MergedChannels);
-      process.start(program, arguments);
-      QVERIFY2(process.waitForFinished(60000) && process.exitCode() == 0,
-               qPrintable(program + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll())));
-    };
     const auto record = [&](const QString& name, const QString& source, int frequency) {
       const QString path = work.filePath(name);
-      run(QStringLiteral("ffmpeg"), {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", source + "=size=320x240:rate=25",
+      Run(QStringLiteral("ffmpeg"), {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", source + "=size=320x240:rate=25",
                                      "-f", "lavfi", "-i", QStringLiteral("sine=frequency=%1").arg(frequency), "-t", "3",
                                      "-c:v", "libx264", "-c:a", "aac", path});
       return path;
@@ -271,9 +277,9 @@ class XvfbWindowTest : public QObject {
                                record(QStringLiteral("FRONT0002.MP4"), QStringLiteral("testsrc2"), 500)};
     const QString samplePath = record(QStringLiteral("sample.mp4"), QStringLiteral("mandelbrot"), 700);
     const QString imagePath = work.filePath(QStringLiteral("dashcam.img"));
-    run(QStringLiteral("mkfs.fat"), {"-F", "32", "-C", imagePath, "65536"});
-    for (const QString& clip : clips) run(QStringLiteral("mcopy"), {"-i", imagePath, clip, "::"});
-    run(QStringLiteral("mdel"), {"-i", imagePath, "::FRONT0001.MP4", "::FRONT0002.MP4"});
+    Run(QStringLiteral("mkfs.fat"), {"-F", "32", "-C", imagePath, "65536"});
+    for (const QString& clip : clips) Run(QStringLiteral("mcopy"), {"-i", imagePath, clip, "::"});
+    Run(QStringLiteral("mdel"), {"-i", imagePath, "::FRONT0001.MP4", "::FRONT0002.MP4"});
     const QString outFolder = work.filePath(QStringLiteral("dashcam-recovered"));
     QVERIFY(QDir().mkpath(outFolder));
 
@@ -309,6 +315,49 @@ class XvfbWindowTest : public QObject {
     Screenshot(window, QStringLiteral("korvid-container-done.png"));
     QTest::mouseClick(window.ExitBtn, Qt::LeftButton);
     QTRY_VERIFY(!window.isVisible());
+  }
+
+  // A folder of recordings as thumbnails, one of them in the preview pane, with the pictures the
+  // window makes; a file that is no recording shows the placeholder.
+  void thumbnailsOfRecordings() {
+    const QString folder = work.filePath(QStringLiteral("thumbnails"));
+    QVERIFY(QDir().mkpath(folder));
+    const QStringList sources = {QStringLiteral("testsrc"), QStringLiteral("testsrc2"), QStringLiteral("smptebars"),
+                                 QStringLiteral("mandelbrot"), QStringLiteral("rgbtestsrc"), QStringLiteral("yuvtestsrc")};
+    for (int i = 0; i < sources.size(); ++i) {
+      const bool avi = i % 2 == 1;
+      Run(QStringLiteral("ffmpeg"), {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", sources[i] + "=size=320x240:rate=25",
+                                     "-t", "1", "-c:v", avi ? "mpeg4" : "libx264",
+                                     QStringLiteral("%1/%2.%3").arg(folder).arg(i + 1).arg(avi ? "AVI" : "MP4")});
+    }
+    const QString broken = QStringLiteral("%1/%2.AVI").arg(folder).arg(sources.size() + 1);
+    WriteSample(broken, false);
+
+    RealWindow real;
+    TfrmMain& window = real.window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ModalAnswers answers({ChooseFolder(folder)});
+    QTest::mouseClick(window.SaveBtn, Qt::LeftButton);
+    QTRY_VERIFY(answers.AllUsed());
+    QTest::mouseClick(window.BtnViewMode, Qt::LeftButton);
+    QCOMPARE(window.FolderViews->currentWidget(), window.ShelllistIcons);
+
+    const QAbstractItemModel* icons = window.ShelllistIcons->model();
+    QTRY_COMPARE(icons->rowCount(window.ShelllistIcons->rootIndex()), sources.size() + 1);
+    const QImage loading = LoadingPicture(window.ShelllistIcons->iconSize());
+    const auto item = [&](int row) { return icons->index(row, 0, window.ShelllistIcons->rootIndex()); };
+    const auto picture = [&](int row) { return item(row).data(Qt::DecorationRole).value<QPixmap>().toImage(); };
+    for (int row = 0; row < sources.size() + 1; ++row) QTRY_VERIFY_WITH_TIMEOUT(picture(row) != loading, 20000);
+    const int brokenRow = static_cast<int>(sources.size());
+    QCOMPARE(item(brokenRow).data().toString(), QFileInfo(broken).fileName());
+    QCOMPARE(picture(brokenRow), PlaceholderPicture(window.ShelllistIcons->iconSize()));
+
+    window.ShelllistIcons->setCurrentIndex(item(1));
+    QCOMPARE(window.Preview->FileName->text(), QStringLiteral("2.AVI"));
+    QTRY_VERIFY(window.Preview->Shown() != std::optional(ThumbnailStore::Look::Loading));
+    QCOMPARE(answers.Unexpected(), QStringList());
+    Screenshot(window, QStringLiteral("korvid-thumbnails.png"));
   }
 };
 
