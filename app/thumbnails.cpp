@@ -5,6 +5,7 @@
 #include <exception>
 #include <mutex>
 
+#include "app/path_text.h"
 #include "app/thumbnail_looks.h"
 
 namespace korvid::app {
@@ -26,7 +27,7 @@ int NextPriority() {
 QImage MakeSafely(const PictureMaker& maker, const QString& path, QSize bound) {
   if (!maker) return {};
   try {
-    return maker(std::filesystem::path(path.toStdString()), bound);
+    return maker(ToPath(path), bound);
   } catch (const std::exception&) {
     return {};
   }
