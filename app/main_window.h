@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/picture_maker.h"
+#include "app/preview/keyframe_picture.h"
 #include "app/run_worker.h"
 #include "app/themes.h"
 #include "app/vendor_info.h"
@@ -57,7 +58,7 @@ struct MainWindowServices {
   std::filesystem::path CacheFolder;  // where sample headers are cached
   QUrl UpdateServer = QUrl(QString::fromUtf8(vendor::UpdateServer));    // tests use servers of their own
   QUrl ServiceServer = QUrl(QString::fromUtf8(vendor::ServiceServer));
-  PictureMaker MakePicture;         // the pictures of the folder's files; without it, none have one
+  PictureMaker MakePicture = preview::FirstKeyframePicture;  // the pictures of the folder's files; tests use their own
 };
 
 // The text of Edit1 while no output folder has been chosen.
