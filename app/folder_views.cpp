@@ -54,7 +54,7 @@ QWidget* TfrmMain::BuildFolderViews() {
   Splitter3->addWidget(FolderViews);
   Splitter3->addWidget(Preview);
   Splitter3->setStretchFactor(0, 1);
-  Splitter3->setSizes({715, 280});
+  Splitter3->setSizes({775, 220});
 
   BtnViewMode = new QToolButton(RzToolbar2);
   BtnViewMode->setObjectName(QStringLiteral("BtnViewMode"));

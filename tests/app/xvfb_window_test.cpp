@@ -29,7 +29,9 @@
 #include "app/preview_pane.h"
 #include "app/recovered_folder_model.h"
 #include "app/qt_translations.h"
+#include "app/path_text.h"
 #include "app/thumbnail_looks.h"
+#include "engine/report/file_report.h"
 #include "app_test_support.h"
 #include "sources/open_source.h"
 
@@ -324,12 +326,28 @@ class XvfbWindowTest : public QObject {
     QVERIFY(QDir().mkpath(folder));
     const QStringList sources = {QStringLiteral("testsrc"), QStringLiteral("testsrc2"), QStringLiteral("smptebars"),
                                  QStringLiteral("mandelbrot"), QStringLiteral("rgbtestsrc"), QStringLiteral("yuvtestsrc")};
+    // MJPEG and MPEG-4 part 2 in AVI, H.264 in MP4, by turns; a run's list names them as a DVR would.
+    const QStringList codecs = {QStringLiteral("mjpeg"), QStringLiteral("mpeg4"), QStringLiteral("libx264")};
+    std::vector<WrittenFile> listed;
     for (int i = 0; i < sources.size(); ++i) {
-      const bool avi = i % 2 == 1;
+      const bool avi = i % 3 != 2;
+      const QString path = QStringLiteral("%1/%2.%3").arg(folder).arg(i + 1).arg(avi ? "AVI" : "MP4");
       Run(QStringLiteral("ffmpeg"), {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", sources[i] + "=size=320x240:rate=25",
-                                     "-t", "1", "-c:v", avi ? "mpeg4" : "libx264",
-                                     QStringLiteral("%1/%2.%3").arg(folder).arg(i + 1).arg(avi ? "AVI" : "MP4")});
+                                     "-t", "1", "-c:v", codecs[i % 3], path});
+      WrittenFile& file = listed.emplace_back();
+      file.Path = ToPath(path);
+      file.Complete = true;
+      file.Kind = avi ? "AVI" : "MP4";
+      file.SourceStart = 1048576LL * (i + 1);
+      file.SourceEnd = file.SourceStart + QFileInfo(path).size();
+      file.FramesPerStream = {25};
+      file.DurationSeconds = 1;
+      file.Entry = SourceEntry{};
+      file.Entry->Name = (QStringLiteral("CH0%1_20261208_15%2").arg(i % 2 + 1).arg(i) + QStringLiteral("000.") +
+                          (avi ? QStringLiteral("AVI") : QStringLiteral("MP4"))).toStdString();
+      file.RecordingTime = 1796742000 + 600 * i;  // 2026-12-08 15:00:00 UTC, then every ten minutes
     }
+    AppendFileReport(ToPath(folder), listed, {});
     const QString broken = QStringLiteral("%1/%2.AVI").arg(folder).arg(sources.size() + 1);
     WriteSample(broken, false);
 
@@ -344,20 +362,30 @@ class XvfbWindowTest : public QObject {
     QCOMPARE(window.FolderViews->currentWidget(), window.ShelllistIcons);
 
     const QAbstractItemModel* icons = window.ShelllistIcons->model();
-    QTRY_COMPARE(icons->rowCount(window.ShelllistIcons->rootIndex()), sources.size() + 1);
+    QTRY_COMPARE(icons->rowCount(window.ShelllistIcons->rootIndex()), sources.size() + 2);  // and the list
     const QImage loading = LoadingPicture(window.ShelllistIcons->iconSize());
     const auto item = [&](int row) { return icons->index(row, 0, window.ShelllistIcons->rootIndex()); };
     const auto picture = [&](int row) { return item(row).data(Qt::DecorationRole).value<QPixmap>().toImage(); };
     for (int row = 0; row < sources.size() + 1; ++row) QTRY_VERIFY_WITH_TIMEOUT(picture(row) != loading, 20000);
+    const QImage placeholder = PlaceholderPicture(window.ShelllistIcons->iconSize());
+    for (int row = 0; row < sources.size(); ++row) QVERIFY2(picture(row) != placeholder, qPrintable(item(row).data().toString()));
     const int brokenRow = static_cast<int>(sources.size());
     QCOMPARE(item(brokenRow).data().toString(), QFileInfo(broken).fileName());
-    QCOMPARE(picture(brokenRow), PlaceholderPicture(window.ShelllistIcons->iconSize()));
+    QCOMPARE(picture(brokenRow), placeholder);
 
     window.ShelllistIcons->setCurrentIndex(item(1));
     QCOMPARE(window.Preview->FileName->text(), QStringLiteral("2.AVI"));
     QTRY_VERIFY(window.Preview->Shown() != std::optional(ThumbnailStore::Look::Loading));
     QCOMPARE(answers.Unexpected(), QStringList());
     Screenshot(window, QStringLiteral("korvid-thumbnails.png"));
+
+    // The detail view, with what the list tells of each file.
+    QTest::mouseClick(window.BtnViewMode, Qt::LeftButton);
+    window.Shelllist->setCurrentIndex(window.ShelllistModel->index(QDir(folder).filePath(QStringLiteral("3.MP4"))));
+    QTRY_COMPARE(window.ShelllistModel->index(QDir(folder).filePath(QStringLiteral("3.MP4")))
+                     .siblingAtColumn(RecoveredFolderModel::RecordingTime).data().toString(),
+                 QStringLiteral("2026-12-08 15:20:00"));
+    Screenshot(window, QStringLiteral("korvid-columns.png"));
   }
 };
 
