@@ -42,12 +42,16 @@ declare -A sources=(
   [moov_rebuild]="engine/iso_media/movie_box.cpp engine/iso_media/media_data_split.cpp engine/iso_media/moov_rebuild.cpp
                   engine/iso_media/audio_frames_avcodec.cpp engine/iso_media/picture_order_avcodec.cpp
                   engine/source_bytes.cpp engine/sector_reader.cpp"
+  [preview]="app/preview/keyframe_picture.cpp app/preview/avi_keyframes.cpp app/preview/jpeg_picture.cpp
+             app/preview/huffman_tables.cpp app/preview/avcodec_picture_avcodec.cpp engine/avi/avi_header.cpp
+             engine/avi/movi_chunks.cpp engine/keyframe.cpp engine/fragment.cpp"
 )
 # Libraries a target links beyond the sanitizers' runtime.
 declare -A libs=(
   [moov_rebuild]="$(pkg-config --libs libavcodec libavutil 2>/dev/null || echo -lavcodec -lavutil)"
+  [preview]="-fPIC $(pkg-config --cflags --libs Qt6Core Qt6Gui libavformat libavcodec libswscale libavutil 2>/dev/null)"
 )
-read -r -a targets <<<"${KORVID_FUZZ_TARGETS:-avi_header movi_chunks keyframe container_files moov_rebuild}"
+read -r -a targets <<<"${KORVID_FUZZ_TARGETS:-avi_header movi_chunks keyframe container_files moov_rebuild preview}"
 
 for t in "${targets[@]}"; do
   files=("$repo/tests/fuzz/${t}_fuzz.cpp")
@@ -60,7 +64,7 @@ done
 # Seeds. Without ffmpeg the targets start from nothing, which still finds shallow faults.
 seeds="$out/seeds"
 rm -rf "$seeds"
-mkdir -p "$seeds/avi_header" "$seeds/movi_chunks" "$seeds/keyframe" "$seeds/container_files" "$seeds/moov_rebuild"
+mkdir -p "$seeds/avi_header" "$seeds/movi_chunks" "$seeds/keyframe" "$seeds/container_files" "$seeds/moov_rebuild" "$seeds/preview"
 if command -v ffmpeg >/dev/null; then
   media="$out/media"
   mkdir -p "$media"
@@ -131,6 +135,13 @@ open(sys.argv[2], 'wb').write(struct.pack('>I', len(moov)) + moov + struct.pack(
                               data[mdat_at + 8:mdat_at + 8 + 40000])
 PY
   done
+  # Preview: whole small recordings of each codec the preview decodes, and their first halves.
+  for codec in mjpeg mpeg4 libx264 libx265; do
+    ff "${picture[@]}" -t 0.3 -c:v "$codec" "$media/p-$codec.avi" 2>/dev/null || continue
+    cp "$media/p-$codec.avi" "$seeds/preview/$codec.avi"
+    head -c "$(($(stat -c %s "$media/p-$codec.avi") / 2))" "$media/p-$codec.avi" >"$seeds/preview/$codec-half.avi"
+  done
+  ff "${picture[@]}" -t 0.3 -c:v libx264 "$seeds/preview/h264.mp4" 2>/dev/null || true
   rm -rf "$media"
 fi
 
