@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include <QImage>
@@ -14,8 +15,12 @@ namespace korvid::preview {
 // or the build has no libavcodec.
 QImage DecodedKeyframe(VideoCodec codec, std::span<const uint8_t> extradata, std::span<const uint8_t> frame);
 
-// The first video keyframe of an MP4, MOV or 3GP file in `bytes` that decodes, through
-// libavformat; null when there is none or the build has no libavformat.
-QImage IsoMediaKeyframe(std::span<const uint8_t> bytes);
+// Reads bytes of a file at an offset into `into`; the count read, fewer at the file's end.
+using ReadAt = std::function<size_t(uint64_t offset, std::span<uint8_t> into)>;
+
+// The first video keyframe of an MP4, MOV or 3GP file of `size` bytes that decodes, through
+// libavformat, which reads only the boxes and samples it needs (a movie box at the end of a
+// long recording included); null when there is none or the build has no libavformat.
+QImage IsoMediaKeyframe(uint64_t size, const ReadAt& read);
 
 }  // namespace korvid::preview

@@ -104,25 +104,26 @@ QImage DecodePacket(AVCodecContext& context, std::span<const uint8_t> bytes) {
 }
 
 // libavformat reads the file's bytes in memory through this.
-struct MemoryReader {
-  std::span<const uint8_t> Bytes;
-  size_t At = 0;
+struct FileReader {
+  uint64_t Size = 0;
+  const ReadAt& ReadBytes;
+  uint64_t At = 0;
 
   static int Read(void* opaque, uint8_t* buffer, int size) {
-    auto* self = static_cast<MemoryReader*>(opaque);
-    const size_t n = std::min(static_cast<size_t>(size), self->Bytes.size() - self->At);
+    auto* self = static_cast<FileReader*>(opaque);
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(size), self->Size - self->At));
+    const size_t n = wanted == 0 ? 0 : self->ReadBytes(self->At, {buffer, wanted});
     if (n == 0) return AVERROR_EOF;
-    std::copy_n(self->Bytes.begin() + static_cast<std::ptrdiff_t>(self->At), n, buffer);
     self->At += n;
     return static_cast<int>(n);
   }
   static int64_t Seek(void* opaque, int64_t offset, int whence) {
-    auto* self = static_cast<MemoryReader*>(opaque);
-    const auto size = static_cast<int64_t>(self->Bytes.size());
+    auto* self = static_cast<FileReader*>(opaque);
+    const auto size = static_cast<int64_t>(self->Size);
     if ((whence & AVSEEK_SIZE) != 0) return size;
     const int64_t base = (whence & 3) == SEEK_CUR ? static_cast<int64_t>(self->At) : (whence & 3) == SEEK_END ? size : 0;
     if (offset < -base || offset > size - base) return AVERROR(EINVAL);
-    self->At = static_cast<size_t>(base + offset);
+    self->At = static_cast<uint64_t>(base + offset);
     return base + offset;
   }
 };
@@ -136,13 +137,13 @@ QImage DecodedKeyframe(VideoCodec codec, std::span<const uint8_t> extradata, std
   return context ? DecodePacket(*context, frame) : QImage();
 }
 
-QImage IsoMediaKeyframe(std::span<const uint8_t> bytes) {
+QImage IsoMediaKeyframe(uint64_t size, const ReadAt& read) {
   constexpr int BufferSize = 64 << 10;
-  MemoryReader reader{bytes};
+  FileReader reader{size, read};
   auto* buffer = static_cast<uint8_t*>(av_malloc(BufferSize));
   if (buffer == nullptr) return {};
   std::unique_ptr<AVIOContext, IoFree> io(
-      avio_alloc_context(buffer, BufferSize, 0, &reader, &MemoryReader::Read, nullptr, &MemoryReader::Seek));
+      avio_alloc_context(buffer, BufferSize, 0, &reader, &FileReader::Read, nullptr, &FileReader::Seek));
   if (!io) {
     av_free(buffer);
     return {};

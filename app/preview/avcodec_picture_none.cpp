@@ -5,6 +5,6 @@ namespace korvid::preview {
 
 QImage DecodedKeyframe(VideoCodec, std::span<const uint8_t>, std::span<const uint8_t>) { return {}; }
 
-QImage IsoMediaKeyframe(std::span<const uint8_t>) { return {}; }
+QImage IsoMediaKeyframe(uint64_t, const ReadAt&) { return {}; }
 
 }  // namespace korvid::preview

@@ -1,5 +1,6 @@
 #include "app/preview/keyframe_picture.h"
 
+#include <algorithm>
 #include <fstream>
 #include <vector>
 
@@ -12,8 +13,8 @@
 namespace korvid::preview {
 namespace {
 
-// Bytes of a file a preview reads: the header and the first keyframes of any recording lie
-// well within them.
+// Bytes of an AVI file a preview reads: the header and the first keyframes of any recording
+// lie well within them.
 constexpr size_t MaxFileBytes = 16u << 20;
 // Keyframes tried before a recording is taken to hold none that decodes.
 constexpr size_t MaxKeyframes = 8;
@@ -37,25 +38,41 @@ bool IsIsoMedia(std::span<const uint8_t> bytes) {
          type == FourCC("free") || type == FourCC("skip");
 }
 
+QImage Scaled(const QImage& picture, QSize bound) {
+  return picture.isNull() ? picture : picture.scaled(bound, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
 }  // namespace
 
 QImage FirstKeyframePictureOf(std::span<const uint8_t> bytes, QSize bound) {
   if (bound.isEmpty()) return {};
-  bytes = bytes.first(std::min(bytes.size(), MaxFileBytes));
-  const QImage picture = IsIsoMedia(bytes) ? IsoMediaKeyframe(bytes) : AviPicture(bytes);
-  if (picture.isNull()) return {};
-  return picture.scaled(bound, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  if (IsIsoMedia(bytes)) {
+    return Scaled(IsoMediaKeyframe(bytes.size(), [bytes](uint64_t offset, std::span<uint8_t> into) {
+                    const size_t n = std::min(into.size(), bytes.size() - static_cast<size_t>(offset));
+                    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), n, into.begin());
+                    return n;
+                  }), bound);
+  }
+  return Scaled(AviPicture(bytes.first(std::min(bytes.size(), MaxFileBytes))), bound);
 }
 
 QImage FirstKeyframePicture(const std::filesystem::path& file, QSize bound) {
+  if (bound.isEmpty()) return {};
   std::error_code error;
   const uintmax_t size = std::filesystem::file_size(file, error);
   std::ifstream in(file, std::ios::binary);
   if (error || !in) return {};
-  std::vector<uint8_t> bytes(std::min<uintmax_t>(size, MaxFileBytes));
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<size_t>(in.gcount()));
-  return FirstKeyframePictureOf(bytes, bound);
+  std::vector<uint8_t> head(std::min<uintmax_t>(size, MaxFileBytes));
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(in.gcount()));
+  if (!IsIsoMedia(head)) return Scaled(AviPicture(head), bound);
+  // A camera writes the movie box after the media data: the demuxer reads it from the file's end.
+  return Scaled(IsoMediaKeyframe(size, [&in](uint64_t offset, std::span<uint8_t> into) {
+                  in.clear();
+                  in.seekg(static_cast<std::streamoff>(offset));
+                  in.read(reinterpret_cast<char*>(into.data()), static_cast<std::streamsize>(into.size()));
+                  return static_cast<size_t>(in.gcount());
+                }), bound);
 }
 
 }  // namespace korvid::preview

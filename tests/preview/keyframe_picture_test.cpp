@@ -68,6 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Recording{"mjpeg.avi", "-c:v mjpeg -q:v 3"},
                       Recording{"mpeg4.avi", "-c:v mpeg4 -vtag XVID -g 5 -q:v 3"},
                       Recording{"h264.avi", "-c:v libx264 -g 5"},
+                      Recording{"h265.avi", "-c:v libx265 -vtag HEVC -g 5 -x265-params log-level=none"},  // ffmpeg has no AVI tag of its own for it
                       Recording{"h264.mp4", "-c:v libx264 -g 5"},
                       Recording{"mpeg4.mov", "-c:v mpeg4 -g 5 -q:v 3"}),
     [](const ::testing::TestParamInfo<Recording>& info) {
@@ -75,6 +76,28 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace(name.begin(), name.end(), '.', '_');
       return name;
     });
+
+// A camera's long MP4 has its movie box at the end, far past the bytes read of an AVI file: the
+// demuxer finds it there. A 17 MiB free box between the media data and the movie box stands for
+// a long recording's media (the sample offsets stay as they were).
+TEST(LongRecordings, AMovieBoxAtTheEndOfALargeFileIsReadFromThere) {
+  TempFolder folder;
+  const std::filesystem::path recorded = folder / "short.mp4";
+  ASSERT_TRUE(Record(recorded, "-c:v libx264 -g 5"));
+  const std::vector<uint8_t> bytes = ReadFile(recorded);
+  const std::string text(bytes.begin(), bytes.end());
+  const size_t moov = text.rfind("moov") - 4;
+  ASSERT_GT(moov, text.find("mdat"));  // written after the media data, as cameras do
+  std::vector<uint8_t> large(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(moov));
+  const uint32_t freeSize = 17u << 20;
+  const uint8_t head[8] = {static_cast<uint8_t>(freeSize >> 24), static_cast<uint8_t>(freeSize >> 16), 0, 0,
+                           'f', 'r', 'e', 'e'};
+  large.insert(large.end(), head, head + 8);
+  large.resize(large.size() + freeSize - 8);
+  large.insert(large.end(), bytes.begin() + static_cast<std::ptrdiff_t>(moov), bytes.end());
+  WriteFile(folder / "long.mp4", large);
+  ExpectRedOverBlue(FirstKeyframePicture(folder / "long.mp4", QSize(160, 120)), QSize(160, 120));
+}
 
 // AVI MJPEG frames often carry no Huffman tables; ffmpeg's frames use the standard ones, so a
 // frame whose DHT segment became a comment of the same length decodes only with them put back.
