@@ -54,7 +54,13 @@ same_files() {  # same_files NAME LINUX_RUN WINDOWS_RUN MINIMUM: equal file name
   check "$name: the same files ($(echo "$listed" | wc -w) from Linux)" test "$listed" = "$(cd "$b" && ls)"
   check "$name: at least $minimum files" test "$(echo "$listed" | wc -w)" -ge "$minimum"
   for file in $listed; do
-    cmp -s "$a/$file" "$b/$file" || { all=1; echo "     $file differs"; }
+    if [ "$file" = korvid-files.tsv ]; then
+      # Only the Linux build reads the source's file systems: the names and times they give aside,
+      # the lists are the same.
+      cmp -s <(cut -f1,4- "$a/$file") <(cut -f1,4- "$b/$file" | tr -d '\r') || { all=1; echo "     $file differs"; }
+    else
+      cmp -s "$a/$file" "$b/$file" || { all=1; echo "     $file differs"; }
+    fi
   done
   check "$name: every file byte for byte the same" test "$all" -eq 0
 }
