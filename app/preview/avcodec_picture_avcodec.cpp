@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "app/preview/avcodec_picture.h"
+#include "engine/libav_owners.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -19,15 +20,6 @@ constexpr int64_t MaxPixels = 7680 * 4320;
 constexpr int MaxPackets = 256;
 constexpr int MaxKeyframes = 8;
 
-struct CodecContextFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 struct FormatClose {
   void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
 };
@@ -37,16 +29,7 @@ struct IoFree {
     avio_context_free(&io);
   }
 };
-using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFree>;
-
-AVCodecID CodecId(VideoCodec codec) {
-  switch (codec) {
-    case VideoCodec::Mpeg4Part2: return AV_CODEC_ID_MPEG4;
-    case VideoCodec::H264: return AV_CODEC_ID_H264;
-    case VideoCodec::H265: return AV_CODEC_ID_HEVC;
-    default: return AV_CODEC_ID_NONE;
-  }
-}
+using libav::CodecContext;
 
 // Copies `bytes` into a buffer with the zeroed padding libavcodec's readers run into.
 uint8_t* PaddedCopy(std::span<const uint8_t> bytes) {
@@ -90,8 +73,8 @@ QImage RgbPicture(const AVFrame& frame) {
 
 // Sends one packet, then the end of the stream, and takes the picture it made.
 QImage DecodePacket(AVCodecContext& context, std::span<const uint8_t> bytes) {
-  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+  libav::Packet packet(av_packet_alloc());
+  libav::Frame frame(av_frame_alloc());
   if (!packet || !frame || bytes.empty() || bytes.size() > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return {};
   if (av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) return {};
   std::copy(bytes.begin(), bytes.end(), packet->data);
@@ -131,7 +114,7 @@ struct FileReader {
 }  // namespace
 
 QImage DecodedKeyframe(VideoCodec codec, std::span<const uint8_t> extradata, std::span<const uint8_t> frame) {
-  const AVCodecID id = CodecId(codec);
+  const AVCodecID id = libav::DecoderOf(codec);
   if (id == AV_CODEC_ID_NONE) return {};
   CodecContext context = OpenDecoder(id, extradata, nullptr);
   return context ? DecodePacket(*context, frame) : QImage();
@@ -158,7 +141,7 @@ QImage IsoMediaKeyframe(uint64_t size, const ReadAt& read) {
   const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   if (stream < 0) return {};
   const AVCodecParameters* parameters = format->streams[stream]->codecpar;
-  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  libav::Packet packet(av_packet_alloc());
   if (!packet) return {};
   int keyframes = 0;
   for (int read = 0; read < MaxPackets && keyframes < MaxKeyframes && av_read_frame(format.get(), packet.get()) >= 0;

@@ -18,6 +18,7 @@ extern "C" {
 
 #include "engine/fourcc.h"
 #include "engine/keyframe.h"
+#include "engine/libav_owners.h"
 #include "engine/avi/movi_chunks.h"
 
 namespace korvid {
@@ -62,26 +63,7 @@ std::span<const uint8_t> Mpeg4Headers(std::span<const uint8_t> data) {
   return {};
 }
 
-AVCodecID DecoderFor(const AviStream& stream) {
-  switch (CodecOfStream(stream)) {
-    case VideoCodec::Intra: return AV_CODEC_ID_MJPEG;
-    case VideoCodec::Mpeg4Part2: return AV_CODEC_ID_MPEG4;
-    case VideoCodec::H264: return AV_CODEC_ID_H264;
-    case VideoCodec::H265: return AV_CODEC_ID_HEVC;
-    case VideoCodec::Unknown: break;
-  }
-  return AV_CODEC_ID_NONE;
-}
-
-struct ContextCloser {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketCloser {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameCloser {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
+AVCodecID DecoderFor(const AviStream& stream) { return libav::DecoderOf(CodecOfStream(stream)); }
 
 // The H.264 parameter sets (sequence and picture) that a keyframe carries, one after another:
 // pictures decode only behind a keyframe of the same ones. `firstSlice` is set to where the
@@ -225,9 +207,9 @@ JoinVerdict PictureCheck::Decode(int codecId, std::span<const uint8_t> headers, 
   const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(codecId));
   if (codec == nullptr) return JoinVerdict::Unknown;
 
-  std::unique_ptr<AVCodecContext, ContextCloser> context(avcodec_alloc_context3(codec));
-  std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
+  libav::CodecContext context(avcodec_alloc_context3(codec));
+  libav::Packet packet(av_packet_alloc());
+  libav::Frame frame(av_frame_alloc());
   if (!context || !packet || !frame) return JoinVerdict::Unknown;
   context->thread_count = 1;
   // Errors show while the bits are parsed; the pixels themselves are not needed.
