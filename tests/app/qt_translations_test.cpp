@@ -4,8 +4,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileIconProvider>
 #include <QFileSystemModel>
 #include <QLibraryInfo>
 #include <QMessageBox>
@@ -69,6 +71,15 @@ struct TranslatedWindow : RealWindow {
     return window.ShelllistModel->headerData(column, Qt::Horizontal).toString();
   }
 
+  // What the folder view's type column says of a file of that name.
+  QString FolderViewType(const QString& fileName) const {
+    QTemporaryDir folder;
+    QFile file(folder.filePath(fileName));
+    if (!file.open(QIODevice::WriteOnly)) return QStringLiteral("cannot write ") + file.fileName();
+    file.close();
+    return window.ShelllistModel->iconProvider()->type(QFileInfo(file.fileName()));
+  }
+
   QString FileDialogCancel() const {
     auto* buttons = window.od->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
     return buttons != nullptr && buttons->button(QDialogButtonBox::Cancel) != nullptr
@@ -122,6 +133,7 @@ class QtTranslationsTest : public QObject {
     QCOMPARE(question.cancel, QStringLiteral("取消"));
 
     QCOMPARE(w.FolderViewHeader(0), QStringLiteral("名称"));
+    QCOMPARE(w.FolderViewType(QStringLiteral("1.AVI")), QStringLiteral("AVI 视频"));
     QCOMPARE(w.FileDialogCancel(), QStringLiteral("取消"));
   }
 };
