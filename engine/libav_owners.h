@@ -1,12 +1,16 @@
-// Owners of libavcodec's objects, and the decoder of each video codec the keyframe reader
-// tells apart. Included only by the code built against libavcodec.
+// Owners of libavcodec's objects, the codec configuration handed to a context, and the decoder
+// of each video codec the keyframe reader tells apart. Included only by the code built against
+// libavcodec.
 #pragma once
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <span>
 
 #include "engine/keyframe.h"
 
@@ -24,6 +28,17 @@ struct FrameFree {
 using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using Packet = std::unique_ptr<AVPacket, PacketFree>;
 using Frame = std::unique_ptr<AVFrame, FrameFree>;
+
+// Gives `context` a copy of `bytes` (avcC, hvcC, stream headers) as its extradata, with the zeroed
+// padding libavcodec's readers run into. No bytes leave it without; false when memory runs out.
+inline bool CopyExtradata(AVCodecContext& context, std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return true;
+  context.extradata = static_cast<uint8_t*>(av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (context.extradata == nullptr) return false;
+  std::memcpy(context.extradata, bytes.data(), bytes.size());
+  context.extradata_size = static_cast<int>(bytes.size());
+  return true;
+}
 
 inline AVCodecID DecoderOf(VideoCodec codec) {
   switch (codec) {

@@ -31,13 +31,6 @@ struct IoFree {
 };
 using libav::CodecContext;
 
-// Copies `bytes` into a buffer with the zeroed padding libavcodec's readers run into.
-uint8_t* PaddedCopy(std::span<const uint8_t> bytes) {
-  auto* copy = static_cast<uint8_t*>(av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (copy != nullptr && !bytes.empty()) std::copy(bytes.begin(), bytes.end(), copy);
-  return copy;
-}
-
 // A decoder of one thread, that hands out a picture only when it decoded it whole.
 CodecContext OpenDecoder(AVCodecID id, std::span<const uint8_t> extradata, const AVCodecParameters* parameters) {
   const AVCodec* decoder = avcodec_find_decoder(id);
@@ -45,11 +38,7 @@ CodecContext OpenDecoder(AVCodecID id, std::span<const uint8_t> extradata, const
   CodecContext context(avcodec_alloc_context3(decoder));
   if (!context) return nullptr;
   if (parameters != nullptr && avcodec_parameters_to_context(context.get(), parameters) < 0) return nullptr;
-  if (parameters == nullptr && !extradata.empty()) {
-    context->extradata = PaddedCopy(extradata);
-    if (context->extradata == nullptr) return nullptr;
-    context->extradata_size = static_cast<int>(extradata.size());
-  }
+  if (parameters == nullptr && !libav::CopyExtradata(*context, extradata)) return nullptr;
   context->thread_count = 1;
   context->max_pixels = MaxPixels;
   context->err_recognition = AV_EF_EXPLODE;

@@ -7,7 +7,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include <cstring>
+#include "engine/libav_owners.h"
 
 namespace korvid::iso {
 namespace {
@@ -21,32 +21,24 @@ constexpr int QuietLogOffset = 64;
 }  // namespace
 
 struct AacFrames::Decoder {
-  AVCodecContext* Context = nullptr;
-  AVPacket* Packet = nullptr;
-  AVFrame* Frame = nullptr;
+  libav::CodecContext Context;
+  libav::Packet Packet;
+  libav::Frame Frame;
   std::vector<uint8_t> Buffer;
-  ~Decoder() {
-    avcodec_free_context(&Context);
-    av_packet_free(&Packet);
-    av_frame_free(&Frame);
-  }
 };
 
 AacFrames::AacFrames(std::span<const uint8_t> config) {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
   if (codec == nullptr || config.empty()) return;
   auto decoder = std::make_unique<Decoder>();
-  decoder->Context = avcodec_alloc_context3(codec);
-  decoder->Packet = av_packet_alloc();
-  decoder->Frame = av_frame_alloc();
-  if (decoder->Context == nullptr || decoder->Packet == nullptr || decoder->Frame == nullptr) return;
-  AVCodecContext* context = decoder->Context;
+  decoder->Context.reset(avcodec_alloc_context3(codec));
+  decoder->Packet.reset(av_packet_alloc());
+  decoder->Frame.reset(av_frame_alloc());
+  if (!decoder->Context || !decoder->Packet || !decoder->Frame) return;
+  AVCodecContext* context = decoder->Context.get();
   context->log_level_offset = QuietLogOffset;
   context->thread_count = 1;
-  context->extradata = static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (context->extradata == nullptr) return;
-  std::memcpy(context->extradata, config.data(), config.size());
-  context->extradata_size = static_cast<int>(config.size());
+  if (!libav::CopyExtradata(*context, config)) return;
   if (avcodec_open2(context, codec, nullptr) != 0) return;
   decoder_ = std::move(decoder);
 }
@@ -58,24 +50,24 @@ bool AacFrames::Available() const { return decoder_ != nullptr; }
 // Sends `bytes` as one packet; false when the decoder refuses it.
 bool AacFrames::Send(std::span<const uint8_t> bytes) {
   Decoder& d = *decoder_;
-  avcodec_flush_buffers(d.Context);
+  avcodec_flush_buffers(d.Context.get());
   d.Buffer.assign(bytes.begin(), bytes.end());
   d.Buffer.resize(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-  av_packet_unref(d.Packet);
+  av_packet_unref(d.Packet.get());
   d.Packet->data = d.Buffer.data();
   d.Packet->size = static_cast<int>(bytes.size());
-  return avcodec_send_packet(d.Context, d.Packet) >= 0;
+  return avcodec_send_packet(d.Context.get(), d.Packet.get()) >= 0;
 }
 
 // Where the next frame of the packet sent begins; nullopt at its end (`used` then tells whether
 // it was used up) or when the frame does not decode.
 std::optional<size_t> AacFrames::NextStart(size_t packetSize, bool& used) {
   Decoder& d = *decoder_;
-  const int status = avcodec_receive_frame(d.Context, d.Frame);
+  const int status = avcodec_receive_frame(d.Context.get(), d.Frame.get());
   used = status == AVERROR(EAGAIN);
   if (status < 0) return std::nullopt;
   const int left = d.Frame->pkt_size;
-  av_frame_unref(d.Frame);
+  av_frame_unref(d.Frame.get());
   if (left <= 0 || static_cast<size_t>(left) > packetSize) return std::nullopt;
   return packetSize - static_cast<size_t>(left);
 }

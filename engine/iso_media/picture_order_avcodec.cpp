@@ -6,10 +6,10 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include <cstring>
 #include <vector>
 
 #include "engine/iso_media/movie_box.h"
+#include "engine/libav_owners.h"
 
 namespace korvid::iso {
 
@@ -35,10 +35,7 @@ PictureOrder::PictureOrder(uint32_t codec, std::span<const uint8_t> config) {
   parser->Context->codec_id = id;
   parser->Context->codec_type = AVMEDIA_TYPE_VIDEO;
   parser->Context->log_level_offset = 64;  // damaged units are expected, their errors no news
-  parser->Context->extradata = static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (parser->Context->extradata == nullptr) return;
-  std::memcpy(parser->Context->extradata, config.data(), config.size());
-  parser->Context->extradata_size = static_cast<int>(config.size());
+  if (!libav::CopyExtradata(*parser->Context, config)) return;
   parser->Handle->flags |= PARSER_FLAG_COMPLETE_FRAMES;
   parser_ = std::move(parser);
 }

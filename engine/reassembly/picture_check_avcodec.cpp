@@ -215,12 +215,7 @@ JoinVerdict PictureCheck::Decode(int codecId, std::span<const uint8_t> headers, 
   // Errors show while the bits are parsed; the pixels themselves are not needed.
   context->skip_idct = AVDISCARD_ALL;
   context->skip_loop_filter = AVDISCARD_ALL;
-  if (!headers.empty()) {
-    context->extradata = static_cast<uint8_t*>(av_mallocz(headers.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (context->extradata == nullptr) return JoinVerdict::Unknown;
-    std::memcpy(context->extradata, headers.data(), headers.size());
-    context->extradata_size = static_cast<int>(headers.size());
-  }
+  if (!libav::CopyExtradata(*context, headers)) return JoinVerdict::Unknown;
   // Behind a keyframe of another time, H.264 finds its references missing; stopping there
   // would leave the picture's own bits unread. The aggressive checks also catch a slice whose
   // bits run out before its last macroblock.
