@@ -57,7 +57,7 @@ void TfrmMain::BuildOutputFolderPanel() {
   Shelllist->setEditTriggers(QAbstractItemView::NoEditTriggers);
   Shelllist->setExpandsOnDoubleClick(false);
   // Widths that fit the nine columns in the window's first size.
-  for (const auto [column, width] : {std::pair{0, 150}, {1, 70}, {2, 70}, {3, 105}, {RecoveredFolderModel::RecordedAs, 170},
+  for (const auto& [column, width] : {std::pair{0, 150}, {1, 70}, {2, 70}, {3, 105}, {RecoveredFolderModel::RecordedAs, 170},
                                      {RecoveredFolderModel::RecordingTime, 125}, {RecoveredFolderModel::Duration, 45},
                                      {RecoveredFolderModel::Frames, 50}}) {
     Shelllist->header()->resizeSection(column, width);

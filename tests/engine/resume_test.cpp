@@ -83,7 +83,9 @@ TEST_F(Resume, StoppedAndResumedRunsWriteTheFilesOfAnUninterruptedOneAndReadNoth
       if (length == 262144) firstEnd = std::max(firstEnd, offset + static_cast<int64_t>(length));
     }
     for (const auto& [offset, length] : second.reads) {
-      if (length == 262144) EXPECT_GE(offset, stop * int64_t{262144}) << "chunk read again at " << offset;
+      if (length == 262144) {
+        EXPECT_GE(offset, stop * int64_t{262144}) << "chunk read again at " << offset;
+      }
     }
     EXPECT_GT(firstEnd, 0);
   }
